@@ -1,0 +1,49 @@
+#include "net/sockets.h"
+
+#include <ares.h>
+#include <sys/resource.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+
+namespace {
+std::atomic<bool> g_startupFault{false};
+
+// The largest UDP payload over IPv4: 65535 less the 20-byte IP and 8-byte UDP headers.
+constexpr uint16_t kMaxUdpPayload = 65507;
+
+uint16_t MaxSocketsFromLimit() {
+    rlimit lim{};
+    if (getrlimit(RLIMIT_NOFILE, &lim) != 0 || lim.rlim_cur == RLIM_INFINITY) {
+        return 65535;
+    }
+    return static_cast<uint16_t>(std::min<rlim_t>(lim.rlim_cur, 65535));
+}
+} // namespace
+
+bool AfxSocketInit(WSADATA* data) {
+    *data = WSADATA{};
+    if (g_startupFault.load()) {
+        return false;
+    }
+    // ares_library_init is reference counted; one count is held for the life of the process.
+    static const int aresStatus = ares_library_init(ARES_LIB_INIT_ALL);
+    if (aresStatus != ARES_SUCCESS) {
+        return false;
+    }
+    data->wVersion = MakeWord(1, 1);
+    data->wHighVersion = MakeWord(2, 2);
+    std::snprintf(data->szDescription, sizeof data->szDescription,
+                  "Sabrevin sockets layer %s on glibc and c-ares %s", SABREVIN_VERSION,
+                  ares_version(nullptr));
+    std::snprintf(data->szSystemStatus, sizeof data->szSystemStatus, "Running");
+    data->iMaxSockets = MaxSocketsFromLimit();
+    data->iMaxUdpDg = kMaxUdpPayload;
+    return true;
+}
+
+void sockets_testing::SetStartupFault(bool fail) {
+    g_startupFault.store(fail);
+}

@@ -1,0 +1,348 @@
+#include "ui/main_dlg.h"
+
+#include "res/main_template.h"
+#include "res/resource.h"
+#include "ui/dialog_units.h"
+#include "ui/image_list.h"
+#include "ui/menu.h"
+#include "ui/message_box.h"
+#include "ui/tab_ctrl.h"
+
+#include <QComboBox>
+#include <QGuiApplication>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QScreen>
+#include <QVBoxLayout>
+
+namespace {
+
+struct PageInfo {
+    const char* tabText;
+    int command; // the page's Tools command
+    int firstId; // host label; the page owns firstId .. firstId + 4
+};
+
+constexpr PageInfo kPages[] = {
+    {"Ping", ID_TOOLS_PING, IDC_PING_HOST_LABEL},
+    {"Trace", ID_TOOLS_TRACE, IDC_TRACE_HOST_LABEL},
+    {"Lookup", ID_TOOLS_LOOKUP, IDC_LOOKUP_HOST_LABEL},
+    {"Local Info", ID_TOOLS_LOCALINFO, IDC_LOCAL_HOST_LABEL},
+};
+
+template <typename T> T* As(QWidget* w) {
+    return static_cast<T*>(w);
+}
+
+} // namespace
+
+CMainDlg::CMainDlg(QWidget* parent) : QDialog(parent) {
+    if (!AfxSocketInit(&m_wsaData)) {
+        AfxMessageBox(IDS_SOCKETS_INIT_FAILED);
+        return; // the dialog runs all the same, without its icon
+    }
+    m_hIcon = LoadMainIcon();
+}
+
+CMainDlg::~CMainDlg() = default;
+
+void CMainDlg::CreateFromTemplate() {
+    const res::DialogTemplate& tmpl = res::MainDialog();
+    setWindowTitle(QString::fromUtf8(tmpl.caption));
+    setFont(DialogFont(tmpl.fontPoints));
+    setSizeGripEnabled(false);
+
+    // The menu bar takes the top of the dialog; the template lies in the client area below.
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(0);
+    m_menu = new CMenu(res::MainMenu(), this);
+    layout->setMenuBar(m_menu->MenuBar());
+    connect(m_menu, &CMenu::CommandChosen, this, &CMainDlg::OnCommand);
+    m_client = new QWidget(this);
+    layout->addWidget(m_client);
+
+    const DialogBaseUnits base = BaseUnitsOf(font());
+    QWidget* previousStop = nullptr;
+    for (const res::ControlTemplate& c : tmpl.controls) {
+        const QString text = QString::fromUtf8(c.text);
+        QRect rect = MapDialogRect(base, c.x, c.y, c.w, c.h);
+        QWidget* w = nullptr;
+        switch (c.cls) {
+        case res::ControlClass::Static:
+            w = new QLabel(text, m_client);
+            break;
+        case res::ControlClass::ComboBox: {
+            auto* combo = new QComboBox(m_client);
+            combo->setEditable(true);
+            // The list changes only through the history; no completion rewrites typed text.
+            combo->setInsertPolicy(QComboBox::NoInsert);
+            combo->setCompleter(nullptr);
+            combo->setDuplicatesEnabled(true);
+            // The template's height is the dropped-down list's; the box is one line high.
+            rect.setHeight(combo->sizeHint().height());
+            w = combo;
+            break;
+        }
+        case res::ControlClass::Tree: {
+            auto* tree = new ReportTreeWidget(m_client);
+            tree->setAccessibleName(text);
+            w = tree;
+            break;
+        }
+        case res::ControlClass::Button: {
+            auto* button = new QPushButton(text, m_client);
+            // No default button: Enter must never click a button the focus is not on.
+            button->setAutoDefault(false);
+            button->setDefault(false);
+            w = button;
+            break;
+        }
+        case res::ControlClass::Edit: {
+            auto* edit = new QLineEdit(m_client);
+            edit->setReadOnly(true);
+            edit->setFocusPolicy(Qt::ClickFocus); // not a tab stop
+            w = edit;
+            break;
+        }
+        case res::ControlClass::Tab:
+            w = new CTabCtrl(m_client);
+            break;
+        }
+        w->setObjectName(QString::fromUtf8(c.name));
+        w->setGeometry(rect);
+        m_controls.insert(c.id, w);
+        // The Tab key follows the template order.
+        if ((w->focusPolicy() & Qt::TabFocus) != 0) {
+            if (previousStop != nullptr) {
+                setTabOrder(previousStop, w);
+            }
+            previousStop = w;
+        }
+    }
+    // The tab control comes last and lies beneath the page controls.
+    GetDlgItem(IDC_TAB)->lower();
+    // Each label leads its access key to the control that follows it.
+    for (const PageInfo& page : kPages) {
+        As<QLabel>(GetDlgItem(page.firstId))->setBuddy(GetDlgItem(page.firstId + 1));
+        As<QLabel>(GetDlgItem(page.firstId + 2))->setBuddy(GetDlgItem(page.firstId + 3));
+    }
+
+    const QRect client = MapDialogRect(base, 0, 0, tmpl.w, tmpl.h);
+    resize(client.width(), client.height() + m_menu->MenuBar()->sizeHint().height());
+    // Centred on the screen, as the template asks.
+    if (const QScreen* screen = QGuiApplication::primaryScreen()) {
+        QRect frame(QPoint(0, 0), size());
+        frame.moveCenter(screen->availableGeometry().center());
+        move(frame.topLeft());
+    }
+}
+
+void CMainDlg::DoDataExchange() {
+    m_tab = As<CTabCtrl>(GetDlgItem(IDC_TAB));
+    m_cbPingHost = As<QComboBox>(GetDlgItem(IDC_PING_HOST));
+    m_btnPingStart = As<QPushButton>(GetDlgItem(IDC_PING_START));
+    m_rtPing.Attach(As<ReportTreeWidget>(GetDlgItem(IDC_PING_TREE)));
+    m_cbTraceHost = As<QComboBox>(GetDlgItem(IDC_TRACE_HOST));
+    m_btnTraceStart = As<QPushButton>(GetDlgItem(IDC_TRACE_START));
+    m_rtTrace.Attach(As<ReportTreeWidget>(GetDlgItem(IDC_TRACE_TREE)));
+    m_cbLookupHost = As<QComboBox>(GetDlgItem(IDC_LOOKUP_HOST));
+    m_btnLookupStart = As<QPushButton>(GetDlgItem(IDC_LOOKUP_START));
+    m_rtLookup.Attach(As<ReportTreeWidget>(GetDlgItem(IDC_LOOKUP_TREE)));
+    m_editLocalHost = As<QLineEdit>(GetDlgItem(IDC_LOCAL_HOST));
+    m_btnRefresh = As<QPushButton>(GetDlgItem(IDC_REFRESH));
+    m_rtLocal.Attach(As<ReportTreeWidget>(GetDlgItem(IDC_LOCAL_TREE)));
+    connect(m_tab, &CTabCtrl::SelChange, this, &CMainDlg::OnSelchangeTab);
+}
+
+bool CMainDlg::Create() {
+    if (!m_bCreated) {
+        m_bCreated = true;
+        CreateFromTemplate();
+        OnInitDialog();
+    }
+    return !m_bEnded;
+}
+
+int CMainDlg::DoModal() {
+    if (Create()) {
+        exec();
+    }
+    return QDialog::Rejected;
+}
+
+bool CMainDlg::OnInitDialog() {
+    DoDataExchange();
+
+    if (!m_hIcon.isNull()) {
+        setWindowIcon(m_hIcon);
+    }
+
+    // The window as created is the smallest it may become.
+    m_nInitWidth = width();
+    m_nInitHeight = height();
+
+    m_pMainMenu = m_menu;
+    m_pMainMenu->CheckMenuRadioItem(ID_TOOLS_PING, ID_TOOLS_LOCALINFO, ID_TOOLS_PING);
+
+    for (int i = 0; i < 4; ++i) {
+        m_tab->InsertItem(i, QString::fromUtf8(kPages[i].tabText));
+    }
+    SetFocusToTab();
+
+    m_pImageList = CImageList::CreateReportImages();
+    for (ReportTree* rt : {&m_rtPing, &m_rtTrace, &m_rtLookup, &m_rtLocal}) {
+        rt->GetTree()->SetImageList(m_pImageList);
+    }
+
+    m_nCurPage = PAGE_PING;
+    ShowTraceControls(SW_HIDE);
+    ShowLookupControls(SW_HIDE);
+    ShowLocalInfoControls(SW_HIDE);
+    ShowPingControls(SW_RESTORE);
+    setWindowTitle(QStringLiteral("Sabrevin - Ping"));
+
+    m_bTraceGo = true;
+    m_bPingGo = true;
+    m_bTraceResolving = false;
+    m_bPingResolving = false;
+    return false; // the focus is set
+}
+
+ReportTree& CMainDlg::Tree(int page) {
+    switch (page) {
+    case PAGE_TRACE:
+        return m_rtTrace;
+    case PAGE_LOOKUP:
+        return m_rtLookup;
+    case PAGE_LOCALINFO:
+        return m_rtLocal;
+    default:
+        return m_rtPing;
+    }
+}
+
+void CMainDlg::ShowPageControls(int page, int nCmdShow) {
+    for (int id = kPages[page].firstId; id <= kPages[page].firstId + 4; ++id) {
+        GetDlgItem(id)->setVisible(nCmdShow != SW_HIDE);
+    }
+}
+
+void CMainDlg::ShowPingControls(int nCmdShow) {
+    ShowPageControls(PAGE_PING, nCmdShow);
+}
+
+void CMainDlg::ShowTraceControls(int nCmdShow) {
+    ShowPageControls(PAGE_TRACE, nCmdShow);
+}
+
+void CMainDlg::ShowLookupControls(int nCmdShow) {
+    ShowPageControls(PAGE_LOOKUP, nCmdShow);
+}
+
+void CMainDlg::ShowLocalInfoControls(int nCmdShow) {
+    ShowPageControls(PAGE_LOCALINFO, nCmdShow);
+}
+
+void CMainDlg::SetFocusToTab() {
+    m_tab->TabBar()->setFocus(Qt::OtherFocusReason);
+}
+
+void CMainDlg::SwitchPage(int page) {
+    m_nCurPage = page;
+    if (m_tab->GetCurSel() != m_nCurPage) {
+        m_tab->SetCurSel(m_nCurPage); // raises no SelChange: the switch runs once
+    }
+    // Hide before show, so that two pages are never visible at once.
+    for (int other = PAGE_PING; other <= PAGE_LOCALINFO; ++other) {
+        if (other != page) {
+            ShowPageControls(other, SW_HIDE);
+        }
+    }
+    ShowPageControls(page, SW_RESTORE);
+    SetFocusToTab();
+    setWindowTitle(QStringLiteral("Sabrevin - ") + QString::fromUtf8(kPages[page].tabText));
+    m_pMainMenu->CheckMenuRadioItem(ID_TOOLS_PING, ID_TOOLS_LOCALINFO, kPages[page].command);
+}
+
+void CMainDlg::OnToolsPing() {
+    SwitchPage(PAGE_PING);
+}
+
+void CMainDlg::OnToolsTrace() {
+    SwitchPage(PAGE_TRACE);
+}
+
+void CMainDlg::OnToolsLookup() {
+    SwitchPage(PAGE_LOOKUP);
+}
+
+void CMainDlg::OnToolsLocalInfo() {
+    SwitchPage(PAGE_LOCALINFO);
+}
+
+void CMainDlg::OnSelchangeTab() {
+    switch (m_tab->GetCurSel()) {
+    case PAGE_PING:
+        OnToolsPing();
+        break;
+    case PAGE_TRACE:
+        OnToolsTrace();
+        break;
+    case PAGE_LOOKUP:
+        OnToolsLookup();
+        break;
+    case PAGE_LOCALINFO:
+        OnToolsLocalInfo();
+        break;
+    default:
+        break; // no selection
+    }
+}
+
+void CMainDlg::OnCommand(int id) {
+    switch (id) {
+    case ID_TOOLS_PING:
+        OnToolsPing();
+        break;
+    case ID_TOOLS_TRACE:
+        OnToolsTrace();
+        break;
+    case ID_TOOLS_LOOKUP:
+        OnToolsLookup();
+        break;
+    case ID_TOOLS_LOCALINFO:
+        OnToolsLocalInfo();
+        break;
+    case ID_TOOLS_EXIT:
+        OnCancel();
+        break;
+    default:
+        break;
+    }
+}
+
+void CMainDlg::OnOK() {
+    // Enter runs the shown page's action; no page has one yet, and Enter never ends the dialog.
+}
+
+void CMainDlg::OnCancel() {
+    m_bEnded = true;
+    QDialog::reject();
+}
+
+void CMainDlg::reject() {
+    OnCancel();
+}
+
+void CMainDlg::keyPressEvent(QKeyEvent* event) {
+    const bool enter = event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter;
+    if (enter && (event->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier) {
+        OnOK();
+        event->accept();
+        return;
+    }
+    QDialog::keyPressEvent(event);
+}

@@ -1,0 +1,119 @@
+#pragma once
+// The main dialog: four pages (Ping, Trace, Lookup, Local Info) over one tab control, each a
+// host box, a button and a result tree, under the Tools / Options / Help menu bar.
+//
+// CMainDlg owns every control, the four ReportTrees, the shared image list and the state of
+// the pages' requests. It lives on the GUI thread; the pages' workers and lookups reach it only
+// through calls carried out on that thread.
+
+#include "net/sockets.h"
+#include "ui/report_tree.h"
+
+#include <QDialog>
+#include <QHash>
+#include <QIcon>
+
+#include <atomic>
+
+class CImageList;
+class CMenu;
+class CTabCtrl;
+class QComboBox;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+
+enum PageIndex { PAGE_PING = 0, PAGE_TRACE = 1, PAGE_LOOKUP = 2, PAGE_LOCALINFO = 3 };
+
+// Show commands of ShowWindow.
+constexpr int SW_HIDE = 0;
+constexpr int SW_RESTORE = 9;
+
+class CMainDlg : public QDialog {
+    Q_OBJECT
+public:
+    explicit CMainDlg(QWidget* parent = nullptr);
+    ~CMainDlg() override;
+
+    // Creates the window from its template and initialises it, then runs it until it ends;
+    // the window is then destroyed. Returns how it ended (QDialog::Rejected, the only way).
+    int DoModal();
+    // The first half of DoModal: the window created and initialised but not yet run.
+    // Returns false when initialisation ended the dialog.
+    bool Create();
+
+    QWidget* GetDlgItem(int id) const { return m_controls.value(id, nullptr); }
+    CMenu* GetMenu() const { return m_pMainMenu; }
+    int CurPage() const { return m_nCurPage; }
+    const WSADATA& SocketData() const { return m_wsaData; }
+    ReportTree& Tree(int page);
+    int InitWidth() const { return m_nInitWidth; }
+    int InitHeight() const { return m_nInitHeight; }
+
+    void OnToolsPing();
+    void OnToolsTrace();
+    void OnToolsLookup();
+    void OnToolsLocalInfo();
+
+    void ShowPingControls(int nCmdShow);
+    void ShowTraceControls(int nCmdShow);
+    void ShowLookupControls(int nCmdShow);
+    void ShowLocalInfoControls(int nCmdShow);
+
+    // Enter: the shown page's action; never ends the dialog.
+    void OnOK();
+    // The one way the dialog ends: Esc, the close box, Tools > Exit.
+    void OnCancel();
+
+    // QDialog's own ends lead to ours.
+    void accept() override { OnOK(); }
+    void reject() override;
+
+protected:
+    virtual bool OnInitDialog();
+    void DoDataExchange();
+    void keyPressEvent(QKeyEvent* event) override;
+
+private:
+    void CreateFromTemplate();
+    void OnCommand(int id);
+    void OnSelchangeTab();
+    void SwitchPage(int page);
+    void ShowPageControls(int page, int nCmdShow);
+    void SetFocusToTab();
+
+    // Controls, bound by DoDataExchange.
+    CTabCtrl* m_tab = nullptr;
+    QComboBox* m_cbPingHost = nullptr;
+    QPushButton* m_btnPingStart = nullptr;
+    QComboBox* m_cbTraceHost = nullptr;
+    QPushButton* m_btnTraceStart = nullptr;
+    QComboBox* m_cbLookupHost = nullptr;
+    QPushButton* m_btnLookupStart = nullptr;
+    QLineEdit* m_editLocalHost = nullptr;
+    QPushButton* m_btnRefresh = nullptr;
+    ReportTree m_rtPing;
+    ReportTree m_rtTrace;
+    ReportTree m_rtLookup;
+    ReportTree m_rtLocal;
+
+    // Worker may go on; the workers read them while the GUI thread writes.
+    std::atomic<bool> m_bPingGo{false};
+    std::atomic<bool> m_bTraceGo{false};
+    bool m_bPingResolving = false;
+    bool m_bTraceResolving = false;
+
+    WSADATA m_wsaData;
+    QIcon m_hIcon;        // null while not loaded
+    int m_nInitWidth = 0; // size of the window as created, pixels
+    int m_nInitHeight = 0;
+    CMenu* m_pMainMenu = nullptr;
+    CMenu* m_menu = nullptr; // the menu as the template created it
+    int m_nCurPage = PAGE_PING;
+    CImageList* m_pImageList = nullptr;
+
+    QWidget* m_client = nullptr; // the area below the menu bar, where the template lies
+    QHash<int, QWidget*> m_controls;
+    bool m_bCreated = false;
+    bool m_bEnded = false;
+};
