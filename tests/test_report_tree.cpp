@@ -15,7 +15,7 @@
 class TestReportTree : public QObject {
     Q_OBJECT
 
-    std::unique_ptr<CImageList> m_images;
+    const CImageList* m_images = nullptr;
     std::unique_ptr<ReportTreeWidget> m_widget;
     ReportTree m_rt;
 
@@ -36,9 +36,9 @@ class TestReportTree : public QObject {
 
 private Q_SLOTS:
     void init() {
-        m_images.reset(CImageList::CreateReportImages());
+        m_images = CImageList::CreateReportImages();
         m_widget = std::make_unique<ReportTreeWidget>();
-        m_widget->SetImageList(m_images.get());
+        m_widget->SetImageList(m_images);
         m_rt = ReportTree();
         m_rt.Attach(m_widget.get());
     }

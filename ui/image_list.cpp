@@ -11,10 +11,15 @@
 #include "res/images/route.xpm"
 
 CImageList* CImageList::CreateReportImages() {
-    auto* list = new CImageList;
-    for (const char* const* xpm : {host_xpm, route_xpm, ok_xpm, fail_xpm, info_xpm}) {
-        list->AddMasked(QPixmap(xpm), Qt::white);
-    }
+    // One list for the process, made on first use and never destroyed: the trees that show it
+    // may live until the process ends, and a pixmap must not outlive the GUI application.
+    static CImageList* const list = [] {
+        auto* made = new CImageList;
+        for (const char* const* xpm : {host_xpm, route_xpm, ok_xpm, fail_xpm, info_xpm}) {
+            made->AddMasked(QPixmap(xpm), Qt::white);
+        }
+        return made;
+    }();
     return list;
 }
 

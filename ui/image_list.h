@@ -10,7 +10,8 @@ enum ImageIndex { IMG_HOST = 0, IMG_ROUTE = 1, IMG_OK = 2, IMG_FAIL = 3, IMG_INF
 
 class CImageList {
 public:
-    // Creates the list with the five pictures of bitmaps IDB_HOST..IDB_INFO, in that order.
+    // The list with the five pictures of bitmaps IDB_HOST..IDB_INFO, in that order; the same
+    // list on every call.
     static CImageList* CreateReportImages();
 
     int GetImageCount() const { return static_cast<int>(m_pixmaps.size()); }
