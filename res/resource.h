@@ -6,6 +6,11 @@
 // Dialogs
 constexpr int IDD_ABOUTBOX = 100;
 constexpr int IDD_MAIN = 101;
+constexpr int IDD_OPTIONS = 102;
+
+// Dialog buttons
+constexpr int IDOK = 1;
+constexpr int IDCANCEL = 2;
 
 // Strings
 constexpr int IDS_SOCKETS_INIT_FAILED = 104;
@@ -44,6 +49,16 @@ constexpr int IDC_LOCAL_HOST = 1018;
 constexpr int IDC_LOCAL_RESPONSE_LABEL = 1019;
 constexpr int IDC_LOCAL_TREE = 1020;
 constexpr int IDC_REFRESH = 1021;
+
+// Options dialog controls: each edit with its up-down control
+constexpr int IDC_PACKETS = 1022;
+constexpr int IDC_PACKETS_SPIN = 1023;
+constexpr int IDC_TIMEOUT = 1024;
+constexpr int IDC_TIMEOUT_SPIN = 1025;
+constexpr int IDC_PACKET_SIZE = 1026;
+constexpr int IDC_PACKET_SIZE_SPIN = 1027;
+constexpr int IDC_HOPS = 1028;
+constexpr int IDC_HOPS_SPIN = 1029;
 
 // Menu commands
 constexpr int ID_TOOLS_PING = 32771;

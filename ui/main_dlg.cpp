@@ -1,8 +1,8 @@
 #include "ui/main_dlg.h"
 
-#include "res/main_template.h"
+#include "res/dialogs.h"
 #include "res/resource.h"
-#include "ui/dialog_units.h"
+#include "ui/dialog_template.h"
 #include "ui/image_list.h"
 #include "ui/menu.h"
 #include "ui/message_box.h"
@@ -11,7 +11,6 @@
 #include <QComboBox>
 #include <QGuiApplication>
 #include <QKeyEvent>
-#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QScreen>
@@ -64,74 +63,12 @@ void CMainDlg::CreateFromTemplate() {
     m_client = new QWidget(this);
     layout->addWidget(m_client);
 
-    const DialogBaseUnits base = BaseUnitsOf(font());
-    QWidget* previousStop = nullptr;
-    for (const res::ControlTemplate& c : tmpl.controls) {
-        const QString text = QString::fromUtf8(c.text);
-        QRect rect = MapDialogRect(base, c.x, c.y, c.w, c.h);
-        QWidget* w = nullptr;
-        switch (c.cls) {
-        case res::ControlClass::Static:
-            w = new QLabel(text, m_client);
-            break;
-        case res::ControlClass::ComboBox: {
-            auto* combo = new QComboBox(m_client);
-            combo->setEditable(true);
-            // The list changes only through the history; no completion rewrites typed text.
-            combo->setInsertPolicy(QComboBox::NoInsert);
-            combo->setCompleter(nullptr);
-            combo->setDuplicatesEnabled(true);
-            // The template's height is the dropped-down list's; the box is one line high.
-            rect.setHeight(combo->sizeHint().height());
-            w = combo;
-            break;
-        }
-        case res::ControlClass::Tree: {
-            auto* tree = new ReportTreeWidget(m_client);
-            tree->setAccessibleName(text);
-            w = tree;
-            break;
-        }
-        case res::ControlClass::Button: {
-            auto* button = new QPushButton(text, m_client);
-            // No default button: Enter must never click a button the focus is not on.
-            button->setAutoDefault(false);
-            button->setDefault(false);
-            w = button;
-            break;
-        }
-        case res::ControlClass::Edit: {
-            auto* edit = new QLineEdit(m_client);
-            edit->setReadOnly(true);
-            edit->setFocusPolicy(Qt::ClickFocus); // not a tab stop
-            w = edit;
-            break;
-        }
-        case res::ControlClass::Tab:
-            w = new CTabCtrl(m_client);
-            break;
-        }
-        w->setObjectName(QString::fromUtf8(c.name));
-        w->setGeometry(rect);
-        m_controls.insert(c.id, w);
-        // The Tab key follows the template order.
-        if ((w->focusPolicy() & Qt::TabFocus) != 0) {
-            if (previousStop != nullptr) {
-                setTabOrder(previousStop, w);
-            }
-            previousStop = w;
-        }
-    }
-    // The tab control comes last and lies beneath the page controls.
-    GetDlgItem(IDC_TAB)->lower();
-    // Each label leads its access key to the control that follows it.
-    for (const PageInfo& page : kPages) {
-        As<QLabel>(GetDlgItem(page.firstId))->setBuddy(GetDlgItem(page.firstId + 1));
-        As<QLabel>(GetDlgItem(page.firstId + 2))->setBuddy(GetDlgItem(page.firstId + 3));
-    }
+    m_client->setFont(font());
+    const BuiltTemplate built = BuildFromTemplate(tmpl, m_client);
+    m_controls = built.controls;
 
-    const QRect client = MapDialogRect(base, 0, 0, tmpl.w, tmpl.h);
-    resize(client.width(), client.height() + m_menu->MenuBar()->sizeHint().height());
+    resize(built.clientSize.width(),
+           built.clientSize.height() + m_menu->MenuBar()->sizeHint().height());
     // Centred on the screen, as the template asks.
     if (const QScreen* screen = QGuiApplication::primaryScreen()) {
         QRect frame(QPoint(0, 0), size());

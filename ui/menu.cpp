@@ -1,6 +1,6 @@
 #include "ui/menu.h"
 
-#include "res/main_template.h"
+#include "res/dialogs.h"
 
 #include <QActionGroup>
 #include <QMenu>

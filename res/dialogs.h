@@ -1,12 +1,25 @@
 #pragma once
-// The main dialog's template and menu as data: the controls in template order (the order of
-// creation and of the Tab key) with their rectangles in dialog units, and the menu tree.
+// The dialogs' templates and the main menu as data: each dialog's controls in template order
+// (the order of creation and of the Tab key) with their rectangles in dialog units.
 
 #include <span>
 
 namespace res {
 
-enum class ControlClass { Static, ComboBox, Tree, Button, Edit, Tab };
+enum class ControlClass {
+    Static,
+    ComboBox,
+    Tree,
+    Button,
+    DefButton, // the dialog's default push button
+    GroupBox,
+    Edit, // a one-line edit
+    ReadOnlyEdit,
+    UpDown, // attaches to the edit before it
+    Tab,
+};
+
+constexpr int IDC_STATIC = 65535; // a static item without an id of its own
 
 struct ControlTemplate {
     int id;
@@ -25,6 +38,7 @@ struct DialogTemplate {
 };
 
 const DialogTemplate& MainDialog();
+const DialogTemplate& OptionsDialog();
 
 // One menu item: a command (id != 0), a separator (text null) or a popup (children).
 struct MenuItem {

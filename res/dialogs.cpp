@@ -1,4 +1,4 @@
-#include "res/main_template.h"
+#include "res/dialogs.h"
 
 #include "res/resource.h"
 
@@ -25,7 +25,7 @@ constexpr ControlTemplate kControls[] = {
     {IDC_LOOKUP_TREE, "IDC_LOOKUP_TREE", C::Tree, "LookupTree", 47, 38, 205, 122},
     {IDC_LOOKUP_START, "IDC_LOOKUP_START", C::Button, "&Start", 202, 19, 50, 14},
     {IDC_LOCAL_HOST_LABEL, "IDC_LOCAL_HOST_LABEL", C::Static, "Host:", 7, 21, 17, 8},
-    {IDC_LOCAL_HOST, "IDC_LOCAL_HOST", C::Edit, "", 47, 19, 149, 12},
+    {IDC_LOCAL_HOST, "IDC_LOCAL_HOST", C::ReadOnlyEdit, "", 47, 19, 149, 12},
     {IDC_LOCAL_RESPONSE_LABEL, "IDC_LOCAL_RESPONSE_LABEL", C::Static, "&Response:", 7, 40, 34, 8},
     {IDC_LOCAL_TREE, "IDC_LOCAL_TREE", C::Tree, "LocalInfoTree", 47, 38, 205, 122},
     {IDC_REFRESH, "IDC_REFRESH", C::Button, "R&efresh", 202, 19, 50, 14},
@@ -33,6 +33,29 @@ constexpr ControlTemplate kControls[] = {
 };
 
 constexpr DialogTemplate kMain{"Sabrevin", "MS Sans Serif", 8, 259, 167, kControls};
+
+constexpr ControlTemplate kOptionsControls[] = {
+    {IDC_STATIC, "", C::GroupBox, "Ping", 7, 3, 134, 64},
+    {IDC_STATIC, "", C::Static, "Packets to &Send:", 18, 17, 55, 8},
+    {IDC_PACKETS, "IDC_PACKETS", C::Edit, "", 78, 15, 30, 12},
+    {IDC_PACKETS_SPIN, "IDC_PACKETS_SPIN", C::UpDown, "Spin1", 107, 15, 8, 12},
+    {IDC_STATIC, "", C::Static, "&Timeout:", 18, 33, 31, 8},
+    {IDC_TIMEOUT, "IDC_TIMEOUT", C::Edit, "", 78, 31, 30, 12},
+    {IDC_TIMEOUT_SPIN, "IDC_TIMEOUT_SPIN", C::UpDown, "Spin2", 107, 31, 8, 12},
+    {IDC_STATIC, "", C::Static, "sec", 113, 33, 12, 8},
+    {IDC_STATIC, "", C::Static, "Packet Si&ze:", 18, 49, 42, 8},
+    {IDC_PACKET_SIZE, "IDC_PACKET_SIZE", C::Edit, "", 78, 47, 30, 12},
+    {IDC_PACKET_SIZE_SPIN, "IDC_PACKET_SIZE_SPIN", C::UpDown, "Spin3", 107, 47, 8, 12},
+    {IDC_STATIC, "", C::Static, "bytes", 113, 49, 18, 8},
+    {IDC_STATIC, "", C::GroupBox, "Trace", 7, 70, 134, 32},
+    {IDC_STATIC, "", C::Static, "Number of &Hops:", 18, 84, 55, 8},
+    {IDC_HOPS, "IDC_HOPS", C::Edit, "", 78, 82, 30, 12},
+    {IDC_HOPS_SPIN, "IDC_HOPS_SPIN", C::UpDown, "Spin4", 107, 82, 8, 12},
+    {IDOK, "IDOK", C::DefButton, "OK", 149, 7, 50, 14},
+    {IDCANCEL, "IDCANCEL", C::Button, "Cancel", 149, 24, 50, 14},
+};
+
+constexpr DialogTemplate kOptions{"Options", "MS Sans Serif", 8, 205, 109, kOptionsControls};
 
 constexpr MenuItem kClear[] = {
     {"Current &Tab", ID_CLEAR_CURRENT, {}},
@@ -67,6 +90,10 @@ constexpr MenuItem kMenuBar[] = {
 
 const DialogTemplate& MainDialog() {
     return kMain;
+}
+
+const DialogTemplate& OptionsDialog() {
+    return kOptions;
 }
 
 std::span<const MenuItem> MainMenu() {
