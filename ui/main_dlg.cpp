@@ -1,5 +1,6 @@
 #include "ui/main_dlg.h"
 
+#include "app/settings_store.h"
 #include "res/dialogs.h"
 #include "res/resource.h"
 #include "ui/dialog_template.h"
@@ -20,16 +21,25 @@ namespace {
 
 struct PageInfo {
     const char* tabText;
-    int command; // the page's Tools command
-    int firstId; // host label; the page owns firstId .. firstId + 4
+    int command;             // the page's Tools command
+    int firstId;             // host label; the page owns firstId .. firstId + 4
+    const char* hostPattern; // its host list's entries in the store; null: no list
 };
 
 constexpr PageInfo kPages[] = {
-    {"Ping", ID_TOOLS_PING, IDC_PING_HOST_LABEL},
-    {"Trace", ID_TOOLS_TRACE, IDC_TRACE_HOST_LABEL},
-    {"Lookup", ID_TOOLS_LOOKUP, IDC_LOOKUP_HOST_LABEL},
-    {"Local Info", ID_TOOLS_LOCALINFO, IDC_LOCAL_HOST_LABEL},
+    {"Ping", ID_TOOLS_PING, IDC_PING_HOST_LABEL, "Ping Host %u"},
+    {"Trace", ID_TOOLS_TRACE, IDC_TRACE_HOST_LABEL, "Trace Host %u"},
+    {"Lookup", ID_TOOLS_LOOKUP, IDC_LOOKUP_HOST_LABEL, "Lookup Host %u"},
+    {"Local Info", ID_TOOLS_LOCALINFO, IDC_LOCAL_HOST_LABEL, nullptr},
 };
+
+QList<QRect> ScreenRects() {
+    QList<QRect> rects;
+    for (const QScreen* screen : QGuiApplication::screens()) {
+        rects.append(screen->availableGeometry());
+    }
+    return rects;
+}
 
 template <typename T> T* As(QWidget* w) {
     return static_cast<T*>(w);
@@ -107,6 +117,7 @@ int CMainDlg::DoModal() {
     if (Create()) {
         exec();
     }
+    OnDestroy();
     return QDialog::Rejected;
 }
 
@@ -117,9 +128,13 @@ bool CMainDlg::OnInitDialog() {
         setWindowIcon(m_hIcon);
     }
 
-    // The window as created is the smallest it may become.
-    m_nInitWidth = width();
-    m_nInitHeight = height();
+    // The window as created is the smallest it may become; the stored placement comes next.
+    const QRect asCreated = geometry();
+    m_nInitWidth = asCreated.width();
+    m_nInitHeight = asCreated.height();
+    setMinimumSize(m_nInitWidth, m_nInitHeight);
+    m_store = std::make_unique<SettingsStore>();
+    setGeometry(m_store->ReadWindowRect(asCreated, minimumSize(), ScreenRects()));
 
     m_pMainMenu = m_menu;
     m_pMainMenu->CheckMenuRadioItem(ID_TOOLS_PING, ID_TOOLS_LOCALINFO, ID_TOOLS_PING);
@@ -134,6 +149,16 @@ bool CMainDlg::OnInitDialog() {
         rt->GetTree()->SetImageList(m_pImageList);
     }
 
+    m_dlgOptions.m_nPackets = m_store->ReadOption(OPT_PACKETS, m_dlgOptions.m_nPackets);
+    m_dlgOptions.m_nTimeout = m_store->ReadOption(OPT_TIMEOUT, m_dlgOptions.m_nTimeout);
+    m_dlgOptions.m_nPacketSize = m_store->ReadOption(OPT_PACKET_SIZE, m_dlgOptions.m_nPacketSize);
+    m_dlgOptions.m_nHops = m_store->ReadOption(OPT_HOPS, m_dlgOptions.m_nHops);
+
+    for (int page = PAGE_PING; page <= PAGE_LOOKUP; ++page) {
+        auto* box = As<QComboBox>(GetDlgItem(kPages[page].firstId + 1));
+        box->addItems(m_store->ReadHostList(kPages[page].hostPattern));
+    }
+
     m_nCurPage = PAGE_PING;
     ShowTraceControls(SW_HIDE);
     ShowLookupControls(SW_HIDE);
@@ -146,6 +171,51 @@ bool CMainDlg::OnInitDialog() {
     m_bTraceResolving = false;
     m_bPingResolving = false;
     return false; // the focus is set
+}
+
+void CMainDlg::OnDestroy() {
+    if (!m_store) {
+        return; // start-up ended before the settings were read: the stored ones stay
+    }
+    // Minimised or maximised, the rectangle to come back to is the normal one.
+    m_store->WriteWindowRect(isMinimized() || isMaximized() ? normalGeometry() : geometry());
+    m_store->WriteOption(OPT_PACKETS, m_dlgOptions.m_nPackets);
+    m_store->WriteOption(OPT_TIMEOUT, m_dlgOptions.m_nTimeout);
+    m_store->WriteOption(OPT_PACKET_SIZE, m_dlgOptions.m_nPacketSize);
+    m_store->WriteOption(OPT_HOPS, m_dlgOptions.m_nHops);
+    for (int page = PAGE_PING; page <= PAGE_LOOKUP; ++page) {
+        const auto* box = As<QComboBox>(GetDlgItem(kPages[page].firstId + 1));
+        QStringList list;
+        for (int i = 0; i < box->count(); ++i) {
+            list.append(box->itemText(i));
+        }
+        m_store->WriteHostList(kPages[page].hostPattern, list);
+    }
+    m_store->Sync(); // a failed write is not reported; the run ends as usual
+    m_store.reset();
+}
+
+void CMainDlg::AddToHistory(int id, QComboBox* box) {
+    const int count = box->count();
+    const QString text = CutHostText(As<QComboBox>(GetDlgItem(id))->currentText());
+    // An empty entry would end the list at the next start.
+    if (text.isEmpty()) {
+        return;
+    }
+    for (int i = 0; i < count; ++i) {
+        if (box->itemText(i) == text) {
+            return; // already listed: it stays where it is
+        }
+    }
+    // Changing the list may move the box's current item; what the box shows stays as it was.
+    const QString shown = box->currentText();
+    if (count == HISTORY_MAX) {
+        box->removeItem(HISTORY_MAX - 1);
+    }
+    box->insertItem(0, text);
+    if (box->currentText() != shown) {
+        box->setEditText(shown);
+    }
 }
 
 ReportTree& CMainDlg::Tree(int page) {
@@ -255,6 +325,9 @@ void CMainDlg::OnCommand(int id) {
         break;
     case ID_TOOLS_EXIT:
         OnCancel();
+        break;
+    case ID_OPTIONS:
+        m_dlgOptions.DoModal(this);
         break;
     default:
         break;

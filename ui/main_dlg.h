@@ -7,6 +7,7 @@
 // through calls carried out on that thread.
 
 #include "net/sockets.h"
+#include "ui/options_dlg.h"
 #include "ui/report_tree.h"
 
 #include <QDialog>
@@ -14,8 +15,10 @@
 #include <QIcon>
 
 #include <atomic>
+#include <memory>
 
 class CImageList;
+class SettingsStore;
 class CMenu;
 class CTabCtrl;
 class QComboBox;
@@ -49,6 +52,10 @@ public:
     ReportTree& Tree(int page);
     int InitWidth() const { return m_nInitWidth; }
     int InitHeight() const { return m_nInitHeight; }
+    COptionsDlg& Options() { return m_dlgOptions; }
+
+    // Puts the text of host box id at the top of its list, unless the list holds it already.
+    void AddToHistory(int id, QComboBox* box);
 
     void OnToolsPing();
     void OnToolsTrace();
@@ -72,6 +79,8 @@ public:
 protected:
     virtual bool OnInitDialog();
     void DoDataExchange();
+    // The window is gone: the settings are written.
+    virtual void OnDestroy();
     void keyPressEvent(QKeyEvent* event) override;
 
 private:
@@ -103,6 +112,7 @@ private:
     bool m_bPingResolving = false;
     bool m_bTraceResolving = false;
 
+    COptionsDlg m_dlgOptions;
     WSADATA m_wsaData;
     QIcon m_hIcon;        // null while not loaded
     int m_nInitWidth = 0; // size of the window as created, pixels
@@ -112,6 +122,9 @@ private:
     int m_nCurPage = PAGE_PING;
     CImageList* m_pImageList = nullptr;
 
+    // Opened when the settings are read; null when start-up ended before that, and then
+    // nothing is written at the end.
+    std::unique_ptr<SettingsStore> m_store;
     QWidget* m_client = nullptr; // the area below the menu bar, where the template lies
     QHash<int, QWidget*> m_controls;
     bool m_bCreated = false;
