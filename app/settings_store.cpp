@@ -11,7 +11,7 @@
 
 const OptionRange kOptionRanges[4] = {
     {"Packets to Send", 1, 20},
-    {"Timeout", 1, 20}, // seconds
+    {"Timeout", 1, 20},      // seconds
     {"Packet Size", 8, 512}, // bytes: the workers' request block holds 512
     {"Number of Hops", 1, 100},
 };
@@ -183,7 +183,8 @@ QRect SettingsStore::ReadWindowRect(const QRect& asCreated, const QSize& minimum
     const long long left = GetProfileInt("Window", "Left", asCreated.left());
     const long long top = GetProfileInt("Window", "Top", asCreated.top());
     const long long right = GetProfileInt("Window", "Right", asCreated.left() + asCreated.width());
-    const long long bottom = GetProfileInt("Window", "Bottom", asCreated.top() + asCreated.height());
+    const long long bottom =
+        GetProfileInt("Window", "Bottom", asCreated.top() + asCreated.height());
     const auto side = [](long long span, int least) {
         return static_cast<int>(std::clamp<long long>(span, least, kMaxWindowSide));
     };

@@ -76,9 +76,10 @@ private Q_SLOTS:
         // Each edge falls back on its own.
         store.WriteProfileInt("Window", "Left", 300);
         QCOMPARE(store.ReadWindowRect(kAsCreated, kMinimum, kScreens),
-                 QRect(300, 80, kAsCreated.right() + 1 - 300 < kMinimum.width()
-                                    ? kMinimum.width()
-                                    : kAsCreated.right() + 1 - 300,
+                 QRect(300, 80,
+                       kAsCreated.right() + 1 - 300 < kMinimum.width()
+                           ? kMinimum.width()
+                           : kAsCreated.right() + 1 - 300,
                        330));
     }
 
@@ -140,8 +141,8 @@ private Q_SLOTS:
         QTest::addColumn<uint>("packets");
         QTest::addColumn<uint>("size");
         QTest::newRow("huge") << QByteArray("4000000000") << 20u << 512u;
-        QTest::newRow("more digits than any integer") << QByteArray("99999999999999999999999")
-                                                      << 20u << 512u;
+        QTest::newRow("more digits than any integer")
+            << QByteArray("99999999999999999999999") << 20u << 512u;
         QTest::newRow("negative") << QByteArray("-5") << 1u << 8u;
         QTest::newRow("zero") << QByteArray("0") << 1u << 8u;
         QTest::newRow("not a number: the default") << QByteArray("lots") << 5u << 32u;
@@ -152,7 +153,8 @@ private Q_SLOTS:
         QFETCH(QByteArray, text);
         QFETCH(uint, packets);
         QFETCH(uint, size);
-        WriteFile(m_path, "[Options]\nPackets%20to%20Send=" + text + "\nPacket%20Size=" + text + "\n");
+        WriteFile(m_path,
+                  "[Options]\nPackets%20to%20Send=" + text + "\nPacket%20Size=" + text + "\n");
         SettingsStore store(m_path);
         QCOMPARE(store.ReadOption(OPT_PACKETS, 5), packets);
         QCOMPARE(store.ReadOption(OPT_PACKET_SIZE, 32), size);
@@ -161,11 +163,11 @@ private Q_SLOTS:
     void windowRectangles_data() {
         QTest::addColumn<QRect>("stored");
         QTest::addColumn<QRect>("expected");
-        QTest::newRow("negative left, partly visible") << QRect(-100, 10, 500, 400)
-                                                       << QRect(-100, 10, 500, 400);
+        QTest::newRow("negative left, partly visible")
+            << QRect(-100, 10, 500, 400) << QRect(-100, 10, 500, 400);
         QTest::newRow("below the minimum size") << QRect(10, 10, 50, 20) << QRect(10, 10, 460, 330);
-        QTest::newRow("right left of left") << QRect(300, 300, -200, -100)
-                                            << QRect(300, 300, 460, 330);
+        QTest::newRow("right left of left")
+            << QRect(300, 300, -200, -100) << QRect(300, 300, 460, 330);
         QTest::newRow("wholly off the screen") << QRect(5000, 5000, 500, 400) << kAsCreated;
         QTest::newRow("far off, huge") << QRect(-2000000000, 0, 460, 330) << kAsCreated;
     }
@@ -212,7 +214,8 @@ private Q_SLOTS:
         QTest::addColumn<QByteArray>("bytes");
         QTest::addColumn<bool>("sane");
         QTest::newRow("empty") << QByteArray() << true;
-        QTest::newRow("ours") << QByteArray("[Window]\nLeft=1\n\n; note\n[Hosts]\nPing%20Host%201=a\n")
+        QTest::newRow("ours") << QByteArray(
+                                     "[Window]\nLeft=1\n\n; note\n[Hosts]\nPing%20Host%201=a\n")
                               << true;
         QTest::newRow("CRLF") << QByteArray("[Options]\r\nTimeout=3\r\n") << true;
         QTest::newRow("broken header") << QByteArray("[Options\nTimeout=3\n") << false;
@@ -239,7 +242,8 @@ private Q_SLOTS:
             c = static_cast<char>(seed >> 24);
         }
         QTest::newRow("3000 random bytes") << random << 5u;
-        QTest::newRow("broken header") << QByteArray("[Options\nTimeout=3\n[Window]\nLeft=5\n") << 3u;
+        QTest::newRow("broken header")
+            << QByteArray("[Options\nTimeout=3\n[Window]\nLeft=5\n") << 3u;
         QTest::newRow("a stray line") << QByteArray("[Options]\nTimeout=3\ngarbage line\n") << 3u;
     }
     void damagedFilesAreKeptAndReplaced() {

@@ -135,6 +135,7 @@ bool CMainDlg::OnInitDialog() {
     setMinimumSize(m_nInitWidth, m_nInitHeight);
     m_store = std::make_unique<SettingsStore>();
     setGeometry(m_store->ReadWindowRect(asCreated, minimumSize(), ScreenRects()));
+    m_rcNormal = geometry();
 
     m_pMainMenu = m_menu;
     m_pMainMenu->CheckMenuRadioItem(ID_TOOLS_PING, ID_TOOLS_LOCALINFO, ID_TOOLS_PING);
@@ -178,7 +179,8 @@ void CMainDlg::OnDestroy() {
         return; // start-up ended before the settings were read: the stored ones stay
     }
     // Minimised or maximised, the rectangle to come back to is the normal one.
-    m_store->WriteWindowRect(isMinimized() || isMaximized() ? normalGeometry() : geometry());
+    m_store->WriteWindowRect(isMinimized() || isMaximized() || isFullScreen() ? m_rcNormal
+                                                                              : geometry());
     m_store->WriteOption(OPT_PACKETS, m_dlgOptions.m_nPackets);
     m_store->WriteOption(OPT_TIMEOUT, m_dlgOptions.m_nTimeout);
     m_store->WriteOption(OPT_PACKET_SIZE, m_dlgOptions.m_nPacketSize);
@@ -345,6 +347,20 @@ void CMainDlg::OnCancel() {
 
 void CMainDlg::reject() {
     OnCancel();
+}
+
+void CMainDlg::moveEvent(QMoveEvent* event) {
+    if (windowState() == Qt::WindowNoState) {
+        m_rcNormal = geometry();
+    }
+    QDialog::moveEvent(event);
+}
+
+void CMainDlg::resizeEvent(QResizeEvent* event) {
+    if (windowState() == Qt::WindowNoState) {
+        m_rcNormal = geometry();
+    }
+    QDialog::resizeEvent(event);
 }
 
 void CMainDlg::keyPressEvent(QKeyEvent* event) {

@@ -82,6 +82,8 @@ protected:
     // The window is gone: the settings are written.
     virtual void OnDestroy();
     void keyPressEvent(QKeyEvent* event) override;
+    void moveEvent(QMoveEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
 
 private:
     void CreateFromTemplate();
@@ -125,6 +127,7 @@ private:
     // Opened when the settings are read; null when start-up ended before that, and then
     // nothing is written at the end.
     std::unique_ptr<SettingsStore> m_store;
+    QRect m_rcNormal;            // the window's rectangle when last neither minimised nor maximised
     QWidget* m_client = nullptr; // the area below the menu bar, where the template lies
     QHash<int, QWidget*> m_controls;
     bool m_bCreated = false;

@@ -113,13 +113,12 @@ bool COptionsDlg::SaveAndValidate(std::array<uint32_t, 4>* values) {
         if (outcome == Parse::Ok) {
             continue;
         }
-        const QString text =
-            outcome == Parse::NotUnsigned
-                ? QStringLiteral("Please enter an unsigned number for %1.")
-                      .arg(QString::fromUtf8(kFields[i].name))
-                : QStringLiteral("Please enter a number between %1 and %2.")
-                      .arg(kOptionRanges[i].lowest)
-                      .arg(kOptionRanges[i].highest);
+        const QString text = outcome == Parse::NotUnsigned
+                                 ? QStringLiteral("Please enter an unsigned number for %1.")
+                                       .arg(QString::fromUtf8(kFields[i].name))
+                                 : QStringLiteral("Please enter a number between %1 and %2.")
+                                       .arg(kOptionRanges[i].lowest)
+                                       .arg(kOptionRanges[i].highest);
         QMessageBox box(QMessageBox::Warning, QCoreApplication::applicationName(), text,
                         QMessageBox::Ok, m_wnd);
         box.exec();

@@ -24,7 +24,7 @@ public:
     QDialog* Window() const { return m_wnd; }
 
     std::atomic<uint32_t> m_nPackets{5};
-    std::atomic<uint32_t> m_nTimeout{5};    // seconds
+    std::atomic<uint32_t> m_nTimeout{5};     // seconds
     std::atomic<uint32_t> m_nPacketSize{32}; // bytes of echo data
     std::atomic<uint32_t> m_nHops{30};
 
