@@ -1,0 +1,37 @@
+#!/usr/bin/env bash
+# Builds the test lab (client, two routers, target: tests/icmp/netns_lib.sh), then runs icmp_rtt
+# from the client to the target three hops away, once per socket kind: raw as root, datagram
+# as nobody with ping sockets admitted, and the helper's raw socket as nobody. Removes the lab
+# at the end. Usage: icmp_rtt.sh BUILD_DIR [COUNT]
+set -u
+here=$(cd "$(dirname "$0")" && pwd)
+. "$here/../../tests/icmp/netns_lib.sh"
+
+build=$1
+count=${2:-1000}
+require_netns
+require_command ping "iputils-ping"
+require_command setpriv "util-linux"
+require_command setcap "libcap2-bin"
+[ -x "$build/icmp_rtt" ] || { echo "no $build/icmp_rtt: build the target icmp_rtt first"; exit 1; }
+
+make_lab
+stage "$build"
+install -m 755 "$build/icmp_rtt" "$STAGE/icmp_rtt"
+setcap cap_net_raw+ep "$STAGE/sabrevin-icmp-helper"
+nobody=(setpriv --reuid="$NOBODY_UID" --regid="$NOBODY_GID" --clear-groups --)
+status=0
+
+echo "== raw socket (root)"
+set_sysctl "$LAB_CLIENT" net.ipv4.ping_group_range "1 0"
+in_ns "$LAB_CLIENT" "$STAGE/icmp_rtt" "$STAGE/sabrevin-icmp.so" "$LAB_TARGET" "$count" || status=1
+
+echo "== raw socket from the helper (nobody)"
+in_ns "$LAB_CLIENT" "${nobody[@]}" "$STAGE/icmp_rtt" "$STAGE/sabrevin-icmp.so" "$LAB_TARGET" \
+    "$count" || status=1
+
+echo "== datagram socket (nobody)"
+set_sysctl "$LAB_CLIENT" net.ipv4.ping_group_range "$NOBODY_GID $NOBODY_GID"
+in_ns "$LAB_CLIENT" "${nobody[@]}" "$STAGE/icmp_rtt" "$STAGE/sabrevin-icmp.so" "$LAB_TARGET" \
+    "$count" || status=1
+exit $status

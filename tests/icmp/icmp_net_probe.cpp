@@ -1,0 +1,564 @@
+// The client side of the network tests: drives an echo module against real sockets. The scripts
+// beside it (netns_loopback.sh, test_lab.sh) build the network namespaces and run this program
+// inside them, as root or as an unprivileged user, once per socket kind:
+//
+//   icmp_net_probe loopback MODULE KIND SILENT
+//   icmp_net_probe lab      MODULE KIND ROUTER1 ROUTER2 TARGET UNROUTABLE QUIET SLOW
+//   icmp_net_probe burst    MODULE KIND TARGET COUNT
+//   icmp_net_probe refused  MODULE
+//   icmp_net_probe respond  DELAY_MS SECONDS
+//
+// KIND is dgram, raw or helper: the socket that IcmpCreateFile must choose there. SILENT and
+// QUIET are addresses that never answer; SLOW is a host whose kernel ignores echo requests and
+// where "respond" answers each one DELAY_MS late (for SECONDS at most). Prints one line per
+// check; exits 1 if any failed.
+
+#include "tests/icmp/icmp_test_support.h"
+
+#include "net/icmp/icmp_packet.h"
+
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+using namespace icmp_test;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+std::atomic<int> g_failures{0};
+
+void Check(bool ok, const std::string& what) {
+    std::printf("%s %s\n", ok ? "ok  " : "FAIL", what.c_str());
+    std::fflush(stdout);
+    if (!ok) {
+        ++g_failures;
+    }
+}
+
+std::string Describe(uint32_t result, GuardedBuffer& buffer) {
+    if (result == 0) {
+        return "no reply";
+    }
+    const ICMP_ECHO_REPLY& r = buffer.Reply();
+    return "from " + Dotted(r.Address) + " status " + std::to_string(r.Status) + " size " +
+           std::to_string(r.DataSize) + " rtt " + std::to_string(r.RoundTripTime) + " ttl " +
+           std::to_string(r.Options.Ttl);
+}
+
+int KindNumber(const std::string& kind) {
+    return kind == "dgram" ? ICMP_SOCKET_DGRAM
+           : kind == "raw" ? ICMP_SOCKET_RAW
+                           : ICMP_SOCKET_HELPER;
+}
+
+struct Probe {
+    Module m;
+    ICMP_HANDLE h = ICMP_INVALID_HANDLE;
+
+    // One request with the data filled with fill; checks the buffer's guards whatever happens.
+    uint32_t Echo(IPAddr to, uint16_t size, const IP_OPTION_INFORMATION* options,
+                  GuardedBuffer& buffer, uint32_t timeout, uint8_t fill = 0xAA,
+                  ICMP_HANDLE handle = nullptr) {
+        std::vector<uint8_t> data(size, fill);
+        buffer.Reset();
+        uint32_t n = m.send(handle != nullptr ? handle : h, to, data.data(), size, options,
+                            buffer.data(), buffer.size(), timeout);
+        if (!buffer.GuardsIntact() || (n == 0 && !buffer.Untouched())) {
+            Check(false, "the reply buffer was written outside its bounds or after a 0 result");
+        }
+        return n;
+    }
+
+    // An echo reply from `from` carrying `size` bytes of `fill`.
+    bool IsEcho(uint32_t n, GuardedBuffer& buffer, IPAddr from, uint16_t size,
+                uint8_t fill = 0xAA) {
+        if (n != 1) {
+            return false;
+        }
+        const ICMP_ECHO_REPLY& r = buffer.Reply();
+        if (r.Address != from || r.Status != IP_SUCCESS || r.DataSize != size ||
+            r.DataOffset != sizeof(ICMP_ECHO_REPLY)) {
+            return false;
+        }
+        for (uint16_t i = 0; i < size; ++i) {
+            if (*buffer.At(r.DataOffset + i) != fill) {
+                return false;
+            }
+        }
+        return true;
+    }
+
+    bool Open(const std::string& path, const std::string& kind) {
+        std::string error;
+        if (!m.Load(path, &error)) {
+            Check(false, "load " + path + ": " + error);
+            return false;
+        }
+        h = m.create();
+        Check(h != ICMP_INVALID_HANDLE,
+              "IcmpCreateFile gives a handle" +
+                  (h == ICMP_INVALID_HANDLE ? ": " + m.CreateError() : std::string()));
+        if (h == ICMP_INVALID_HANDLE) {
+            return false;
+        }
+        Check(m.kind(h) == KindNumber(kind),
+              "the handle holds a " + kind + " socket (kind " + std::to_string(m.kind(h)) + ")");
+        return true;
+    }
+};
+
+// A request that waits on a silent address is ended by `interrupt` from another thread.
+void CheckInterrupt(Probe& p, IPAddr silent, uint32_t timeout, const std::string& how,
+                    const std::function<void(ICMP_HANDLE)>& interrupt, int rounds) {
+    double worst = 0;
+    bool allZero = true;
+    bool statusOk = true;
+    for (int i = 0; i < rounds; ++i) {
+        ICMP_HANDLE h = p.m.create();
+        std::atomic<uint32_t> result{99};
+        std::atomic<uint32_t> status{0};
+        Clock::time_point interrupted{};
+        std::atomic<bool> done{false};
+        std::thread waiter([&] {
+            GuardedBuffer buffer(28 + 32);
+            result = p.Echo(silent, 32, nullptr, buffer, timeout, 0xAA, h);
+            status = p.m.lastStatus();
+            done = true;
+        });
+        std::this_thread::sleep_for(std::chrono::milliseconds(30 + 7 * i));
+        interrupted = Clock::now();
+        interrupt(h);
+        waiter.join();
+        worst = std::max(worst, MillisecondsSince(interrupted));
+        allZero = allZero && result == 0;
+        statusOk = statusOk && status == IP_REQ_CANCELLED;
+        p.m.close(h); // harmless after a close: a stale handle is refused
+    }
+    Check(allZero && statusOk, how + " makes a waiting request return 0 (cancelled)");
+    Check(worst < 100, how + " ends the wait within 100 ms (worst of " + std::to_string(rounds) +
+                           ": " + std::to_string(worst) + " ms)");
+}
+
+int Loopback(const std::string& path, const std::string& kind, IPAddr silent) {
+    Probe p;
+    if (!p.Open(path, kind)) {
+        return 1;
+    }
+    const IPAddr lo = Address("127.0.0.1");
+
+    for (uint16_t size : std::initializer_list<uint16_t>{0, 1, 8, 32, 512, 1472, 4000, 65507}) {
+        GuardedBuffer buffer(28u + size); // exactly the record and the echo, as the workers do
+        uint32_t n = p.Echo(lo, size, nullptr, buffer, 2000);
+        bool ok = p.IsEcho(n, buffer, lo, size);
+        const ICMP_ECHO_REPLY& r = buffer.Reply();
+        Check(ok && r.Options.Ttl == 64 && r.RoundTripTime < 1000,
+              "size " + std::to_string(size) + ": " + Describe(n, buffer));
+    }
+    {
+        GuardedBuffer buffer(28 + 32);
+        IP_OPTION_INFORMATION o{};
+        o.Ttl = 1; // loopback does not count down the time-to-live
+        uint32_t n = p.Echo(lo, 32, &o, buffer, 2000);
+        Check(p.IsEcho(n, buffer, lo, 32), "time-to-live 1 over loopback: " + Describe(n, buffer));
+        uint64_t us = p.m.lastRoundTripUs();
+        Check(n == 1 && us / 1000 == buffer.Reply().RoundTripTime && us < 1000000,
+              "the microsecond round trip (" + std::to_string(us) +
+                  " us) rounds down to RoundTripTime");
+    }
+    {
+        GuardedBuffer buffer(28 + 32);
+        IP_OPTION_INFORMATION o{};
+        o.Ttl = 64;
+        o.Tos = 0x10;
+        uint32_t n = p.Echo(lo, 32, &o, buffer, 2000);
+        Check(p.IsEcho(n, buffer, lo, 32) && buffer.Reply().Options.Tos == 0x10,
+              "type of service 0x10 comes back in the reply (tos " +
+                  std::to_string(buffer.Reply().Options.Tos) + ")");
+        // Record route: type 7, length 39, pointer 4, room for nine addresses.
+        uint8_t rr[40] = {7, 39, 4};
+        o.Tos = 0;
+        o.OptionsData = rr;
+        o.OptionsSize = 40;
+        GuardedBuffer withRoom(28 + 32 + 40);
+        n = p.Echo(lo, 32, &o, withRoom, 2000);
+        const ICMP_ECHO_REPLY& r = withRoom.Reply();
+        Check(p.IsEcho(n, withRoom, lo, 32) && r.Options.OptionsSize >= 3 &&
+                  r.Options.OptionsOffset == 28 + 32 && *withRoom.At(r.Options.OptionsOffset) == 7,
+              "a record-route request: the reply's options follow the data (" +
+                  std::to_string(r.Options.OptionsSize) + " bytes)");
+        n = p.Echo(lo, 32, &o, buffer, 2000); // no room for the options: they are left out
+        Check(p.IsEcho(n, buffer, lo, 32) && buffer.Reply().Options.OptionsSize == 0,
+              "without room for them the reply's options are left out");
+        n = p.Echo(lo, 32, nullptr, buffer, 2000);
+        Check(p.IsEcho(n, buffer, lo, 32), "a request without options after one with them");
+    }
+
+    // Sizes, time-outs and options that the module must refuse or survive.
+    struct Refusal {
+        const char* what;
+        uint16_t size;
+        uint32_t replySize;
+        uint8_t ttl;
+        uint8_t optionsSize;
+        uint32_t status;
+    };
+    const Refusal refusals[] = {
+        {"reply size one byte short", 32, 28 + 31, 0, 0, IP_BUF_TOO_SMALL},
+        {"reply size 27", 0, 27, 0, 0, IP_BUF_TOO_SMALL},
+        {"reply size 0", 8, 0, 0, 0, IP_BUF_TOO_SMALL},
+        {"request size 65535", 65535, 28 + 65535, 0, 0, IP_PACKET_TOO_BIG},
+        {"request size 65508", 65508, 28 + 65508, 0, 0, IP_PACKET_TOO_BIG},
+        {"time-to-live 0", 32, 28 + 32, 0, 1, IP_BAD_OPTION},
+        {"41 bytes of IP options", 32, 28 + 32, 64, 41, IP_OPTION_TOO_BIG},
+    };
+    for (const Refusal& f : refusals) {
+        GuardedBuffer buffer(f.replySize);
+        std::vector<uint8_t> opts(64, 1);
+        IP_OPTION_INFORMATION o{};
+        o.Ttl = f.ttl;
+        o.OptionsSize = f.optionsSize;
+        o.OptionsData = opts.data();
+        bool withOptions = f.ttl != 0 || f.optionsSize != 0;
+        auto start = Clock::now();
+        uint32_t n = p.Echo(lo, f.size, withOptions ? &o : nullptr, buffer, 5000);
+        uint32_t status = p.m.lastStatus();
+        Check(n == 0 && status == f.status && buffer.Untouched() && MillisecondsSince(start) < 50,
+              std::string(f.what) + ": refused at once, nothing written (status " +
+                  std::to_string(status) + ")");
+    }
+    {
+        GuardedBuffer buffer(28 + 32);
+        std::vector<uint8_t> data(32, 0xAA);
+        uint32_t n = p.m.send(p.h, lo, data.data(), 32, nullptr, nullptr, 60, 1000);
+        Check(n == 0 && p.m.lastStatus() == IP_BAD_REQ, "a null reply buffer is refused");
+        n = p.m.send(p.h, lo, nullptr, 32, nullptr, buffer.data(), buffer.size(), 1000);
+        Check(n == 0 && p.m.lastStatus() == IP_BAD_REQ && buffer.Untouched(),
+              "null request data of size 32 is refused");
+        n = p.m.send(p.h, lo, nullptr, 0, nullptr, buffer.data(), buffer.size(), 1000);
+        Check(p.IsEcho(n, buffer, lo, 0), "null request data of size 0 is an empty echo");
+    }
+    {
+        GuardedBuffer big(28 + 512 + 4096); // a generous buffer is fine and stays in bounds
+        uint32_t n = p.Echo(lo, 512, nullptr, big, 2000);
+        Check(p.IsEcho(n, big, lo, 512), "a buffer larger than needed");
+        GuardedBuffer buffer(28 + 32);
+        auto start = Clock::now();
+        n = p.Echo(lo, 32, nullptr, buffer, 0); // time-out 0: whatever is there at once
+        Check(n == 0 || p.IsEcho(n, buffer, lo, 32), "time-out 0 returns at once (" +
+                                                         std::to_string(MillisecondsSince(start)) +
+                                                         " ms, " + Describe(n, buffer) + ")");
+        n = p.Echo(lo, 32, nullptr, buffer, 2000);
+        Check(p.IsEcho(n, buffer, lo, 32), "the request after a time-out of 0 gets its own reply");
+    }
+    {
+        GuardedBuffer buffer(28 + 32);
+        auto start = Clock::now();
+        uint32_t n = p.Echo(silent, 32, nullptr, buffer, 200);
+        double ms = MillisecondsSince(start);
+        Check(n == 0 && p.m.lastStatus() == IP_REQ_TIMED_OUT && ms >= 199 && ms < 350,
+              "a silent address times out after 200 ms (" + std::to_string(ms) + " ms)");
+    }
+
+    CheckInterrupt(
+        p, silent, 10000, "IcmpCloseHandle from another thread",
+        [&](ICMP_HANDLE h) { p.m.close(h); }, 10);
+    CheckInterrupt(
+        p, silent, 10000, "IcmpCancelHandle from another thread",
+        [&](ICMP_HANDLE h) { p.m.cancel(h); }, 10);
+    CheckInterrupt(
+        p, silent, UINT32_MAX, "IcmpCloseHandle on a 49-day time-out",
+        [&](ICMP_HANDLE h) { p.m.close(h); }, 3);
+    {
+        ICMP_HANDLE h = p.m.create();
+        p.m.cancel(h);
+        GuardedBuffer buffer(28 + 32);
+        auto start = Clock::now();
+        uint32_t n = p.Echo(lo, 32, nullptr, buffer, 2000, 0xAA, h);
+        Check(n == 0 && MillisecondsSince(start) < 20 && p.m.close(h) == 1 && p.m.close(h) == 0,
+              "a cancelled handle refuses at once, closes once, and then is stale");
+        n = p.Echo(lo, 32, nullptr, buffer, 2000, 0xAA, h);
+        Check(n == 0 && p.m.lastStatus() == IP_REQ_CANCELLED, "a closed handle refuses requests");
+        Check(p.m.close(ICMP_INVALID_HANDLE) == 0 && p.m.close(nullptr) == 0 &&
+                  p.m.close(reinterpret_cast<ICMP_HANDLE>(uintptr_t{0x12345677})) == 0 &&
+                  p.m.kind(h) == ICMP_SOCKET_NONE,
+              "invalid and made-up handles are refused");
+    }
+    {
+        std::vector<ICMP_HANDLE> many;
+        for (int i = 0; i < 200; ++i) {
+            many.push_back(p.m.create());
+        }
+        bool allOpen = true;
+        for (ICMP_HANDLE h : many) {
+            allOpen = allOpen && h != ICMP_INVALID_HANDLE;
+        }
+        GuardedBuffer buffer(28 + 8);
+        uint32_t n = p.Echo(lo, 8, nullptr, buffer, 2000, 0xAA, many.back());
+        for (ICMP_HANDLE h : many) {
+            p.m.close(h);
+        }
+        ICMP_HANDLE again = p.m.create();
+        Check(allOpen && p.IsEcho(n, buffer, lo, 8) && again != ICMP_INVALID_HANDLE &&
+                  again != many.front() && p.m.kind(many.front()) == ICMP_SOCKET_NONE,
+              "200 handles at once; reused slots get new handles");
+        p.m.close(again);
+    }
+    {
+        // A ping run and a trace run at once, through two handles in two threads, and a third
+        // that waits on a silent address: nobody takes anybody's replies.
+        ICMP_HANDLE h2 = p.m.create();
+        ICMP_HANDLE h3 = p.m.create();
+        std::atomic<int> badA{0}, badB{0}, stolen{0};
+        std::thread a([&] {
+            GuardedBuffer buffer(28 + 56);
+            for (int i = 0; i < 300; ++i) {
+                if (!p.IsEcho(p.Echo(lo, 56, nullptr, buffer, 2000, 0xAA), buffer, lo, 56)) {
+                    ++badA;
+                }
+            }
+        });
+        std::thread b([&] {
+            GuardedBuffer buffer(28 + 100);
+            IP_OPTION_INFORMATION o{};
+            for (int i = 0; i < 300; ++i) {
+                o.Ttl = static_cast<uint8_t>(1 + i % 30);
+                if (!p.IsEcho(p.Echo(lo, 100, &o, buffer, 2000, 0x55, h2), buffer, lo, 100, 0x55)) {
+                    ++badB;
+                }
+            }
+        });
+        std::thread c([&] {
+            GuardedBuffer buffer(28 + 56);
+            for (int i = 0; i < 20; ++i) {
+                if (p.Echo(silent, 56, nullptr, buffer, 20, 0xAA, h3) != 0) {
+                    ++stolen;
+                }
+            }
+        });
+        a.join();
+        b.join();
+        c.join();
+        Check(badA == 0 && badB == 0 && stolen == 0,
+              "two runs at once keep their own replies (bad " + std::to_string(badA) + "/" +
+                  std::to_string(badB) + ", taken by the silent run " + std::to_string(stolen) +
+                  ")");
+        p.m.close(h2);
+        p.m.close(h3);
+    }
+    Check(p.m.close(p.h) == 1, "IcmpCloseHandle");
+    return g_failures == 0 ? 0 : 1;
+}
+
+int Lab(const std::string& path, const std::string& kind, IPAddr r1, IPAddr r2, IPAddr target,
+        IPAddr unroutable, IPAddr quiet, IPAddr slow) {
+    Probe p;
+    if (!p.Open(path, kind)) {
+        return 1;
+    }
+    GuardedBuffer buffer(28 + 32);
+    IP_OPTION_INFORMATION o{};
+    const IPAddr hops[] = {r1, r2, target};
+    for (uint8_t ttl = 1; ttl <= 3; ++ttl) {
+        o.Ttl = ttl;
+        uint32_t n = p.Echo(target, 32, &o, buffer, 2000);
+        const ICMP_ECHO_REPLY& r = buffer.Reply();
+        bool ok = ttl < 3 ? n == 1 && r.Address == hops[ttl - 1] &&
+                                r.Status == IP_TTL_EXPIRED_TRANSIT && r.DataSize == 0 &&
+                                r.Options.Ttl == 65 - ttl
+                          : p.IsEcho(n, buffer, target, 32) && r.Options.Ttl == 62;
+        Check(ok, "time-to-live " + std::to_string(ttl) + ": " + Describe(n, buffer));
+    }
+    {
+        uint32_t n = p.Echo(target, 32, nullptr, buffer, 2000);
+        Check(p.IsEcho(n, buffer, target, 32), "no option record: " + Describe(n, buffer));
+        n = p.Echo(unroutable, 32, nullptr, buffer, 2000);
+        Check(n == 1 && buffer.Reply().Address == r1 &&
+                  buffer.Reply().Status == IP_DEST_NET_UNREACHABLE,
+              "no route at the first router: " + Describe(n, buffer));
+        auto start = Clock::now();
+        n = p.Echo(quiet, 32, nullptr, buffer, 300);
+        double ms = MillisecondsSince(start);
+        Check(n == 0 && ms >= 299 && ms < 450,
+              "a target that ignores echo requests: 0 after " + std::to_string(ms) + " ms");
+    }
+    {
+        // A request given up at once (its answer may already be in by then: the lab's veth links
+        // deliver within the send), then another whose answer differs.
+        o.Ttl = 3;
+        uint32_t n0 = p.Echo(target, 32, &o, buffer, 0);
+        o.Ttl = 1;
+        uint32_t n = p.Echo(target, 32, &o, buffer, 2000);
+        Check(n == 1 && buffer.Reply().Address == r1,
+              "after a time-out of 0 the next request gets its own Time Exceeded (first " +
+                  std::to_string(n0) + ", then " + Describe(n, buffer) + ")");
+        n0 = p.Echo(target, 32, &o, buffer, 0);
+        o.Ttl = 3;
+        n = p.Echo(target, 32, &o, buffer, 2000);
+        Check(p.IsEcho(n, buffer, target, 32),
+              "after a time-out of 0 the next request gets its own echo reply (first " +
+                  std::to_string(n0) + ", then " + Describe(n, buffer) + ")");
+    }
+    {
+        // The slow host answers 50 ms late; whole milliseconds from a monotonic clock.
+        uint32_t n = p.Echo(slow, 32, nullptr, buffer, 1000);
+        uint32_t rtt = buffer.Reply().RoundTripTime;
+        Check(p.IsEcho(n, buffer, slow, 32) && rtt >= 50 && rtt < 90,
+              "a reply 50 ms late: " + Describe(n, buffer));
+        // Given up after 25 ms, its answer comes 25 ms into the next request, whose own answer
+        // comes later still: the next request must not take the earlier one's.
+        uint32_t n0 = p.Echo(slow, 32, nullptr, buffer, 25);
+        n = p.Echo(slow, 32, nullptr, buffer, 1000);
+        rtt = buffer.Reply().RoundTripTime;
+        Check(n0 == 0 && p.IsEcho(n, buffer, slow, 32) && rtt >= 45,
+              "a late reply to the previous request is skipped (first " + std::to_string(n0) +
+                  ", then " + Describe(n, buffer) + ")");
+    }
+    {
+        // A trace and a ping in one process at once.
+        ICMP_HANDLE ping = p.m.create();
+        std::atomic<int> badTrace{0}, badPing{0};
+        std::thread trace([&] {
+            GuardedBuffer b(28 + 32);
+            IP_OPTION_INFORMATION to{};
+            for (int i = 0; i < 60; ++i) {
+                to.Ttl = static_cast<uint8_t>(1 + i % 3);
+                uint32_t n = p.Echo(target, 32, &to, b, 2000);
+                if (n != 1 || b.Reply().Address != hops[i % 3]) {
+                    ++badTrace;
+                }
+            }
+        });
+        std::thread pinger([&] {
+            GuardedBuffer b(28 + 64);
+            for (int i = 0; i < 60; ++i) {
+                if (!p.IsEcho(p.Echo(target, 64, nullptr, b, 2000, 0x5A, ping), b, target, 64,
+                              0x5A)) {
+                    ++badPing;
+                }
+            }
+        });
+        trace.join();
+        pinger.join();
+        Check(badTrace == 0 && badPing == 0, "a trace and a ping at once (bad " +
+                                                 std::to_string(badTrace) + "/" +
+                                                 std::to_string(badPing) + ")");
+        p.m.close(ping);
+    }
+    p.m.close(p.h);
+    return g_failures == 0 ? 0 : 1;
+}
+
+int Burst(const std::string& path, const std::string& kind, IPAddr target, int count) {
+    Probe p;
+    if (!p.Open(path, kind)) {
+        return 1;
+    }
+    GuardedBuffer buffer(28 + 56);
+    int good = 0;
+    for (int i = 0; i < count; ++i) {
+        good += p.IsEcho(p.Echo(target, 56, nullptr, buffer, 2000), buffer, target, 56) ? 1 : 0;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    Check(good == count, std::to_string(good) + " of " + std::to_string(count) +
+                             " requests answered beside the system's ping");
+    p.m.close(p.h);
+    return g_failures == 0 ? 0 : 1;
+}
+
+// Answers every echo request that reaches this namespace, delay_ms late, one after another,
+// for `seconds` at most: a slow host, and late answers for requests already given up.
+int Respond(int delayMs, int seconds) {
+    int fd = socket(AF_INET, SOCK_RAW, IPPROTO_ICMP);
+    if (fd < 0) {
+        std::perror("raw socket");
+        return 1;
+    }
+    std::vector<uint8_t> packet(65536);
+    auto end = Clock::now() + std::chrono::seconds(seconds);
+    for (int answered = 0; Clock::now() < end && answered < 10000;) {
+        pollfd pfd{fd, POLLIN, 0};
+        if (poll(&pfd, 1, 100) <= 0) {
+            continue;
+        }
+        sockaddr_in from{};
+        socklen_t length = sizeof from;
+        ssize_t n = recvfrom(fd, packet.data(), packet.size(), 0,
+                             reinterpret_cast<sockaddr*>(&from), &length);
+        if (n < 28) {
+            continue;
+        }
+        size_t ihl = size_t(packet[0] & 0x0F) * 4;
+        if (size_t(n) < ihl + 8 || packet[ihl] != ICMP_TYPE_ECHO_REQUEST) {
+            continue;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
+        uint8_t* icmp = packet.data() + ihl;
+        size_t size = size_t(n) - ihl;
+        icmp[0] = ICMP_TYPE_ECHO_REPLY;
+        icmp[2] = icmp[3] = 0;
+        uint16_t sum = icmp_checksum(icmp, size);
+        icmp[2] = uint8_t(sum >> 8);
+        icmp[3] = uint8_t(sum);
+        sendto(fd, icmp, size, 0, reinterpret_cast<sockaddr*>(&from), sizeof from);
+        ++answered;
+    }
+    close(fd);
+    return 0;
+}
+
+int Refused(const std::string& path) {
+    Module m;
+    std::string error;
+    if (!m.Load(path, &error)) {
+        Check(false, "load " + path + ": " + error);
+        return 1;
+    }
+    ICMP_HANDLE h = m.create();
+    std::string why = m.CreateError();
+    std::string dir = path.substr(0, path.rfind('/'));
+    Check(h == ICMP_INVALID_HANDLE, "IcmpCreateFile fails without ping sockets and capability");
+    std::printf("     reason: %s\n", why.c_str());
+    Check(why.find("net.ipv4.ping_group_range") != std::string::npos &&
+              why.find("CAP_NET_RAW") != std::string::npos &&
+              why.find("setcap cap_net_raw+ep " + dir + "/sabrevin-icmp-helper") !=
+                  std::string::npos,
+          "the reason names what was refused and both ways to allow it");
+    char small[8];
+    uint32_t length = m.createError(small, sizeof small);
+    Check(length == why.size() && std::strlen(small) == 7, "the reason is cut to a small buffer");
+    return g_failures == 0 ? 0 : 1;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    std::string mode = argc > 1 ? argv[1] : "";
+    if (mode == "loopback" && argc == 5) {
+        return Loopback(argv[2], argv[3], Address(argv[4]));
+    }
+    if (mode == "lab" && argc == 10) {
+        return Lab(argv[2], argv[3], Address(argv[4]), Address(argv[5]), Address(argv[6]),
+                   Address(argv[7]), Address(argv[8]), Address(argv[9]));
+    }
+    if (mode == "respond" && argc == 4) {
+        return Respond(std::atoi(argv[2]), std::atoi(argv[3]));
+    }
+    if (mode == "burst" && argc == 6) {
+        return Burst(argv[2], argv[3], Address(argv[4]), std::atoi(argv[5]));
+    }
+    if (mode == "refused" && argc == 3) {
+        return Refused(argv[2]);
+    }
+    std::fprintf(stderr, "usage: see the top of icmp_net_probe.cpp\n");
+    return 2;
+}

@@ -1,0 +1,74 @@
+#!/usr/bin/env bash
+# The echo module against a lab of network namespaces: client, two routers, target, a quiet host
+# that ignores echo requests, and a slow host that answers 50 ms late. Time-to-live 1 and 2 must
+# give the routers as "TTL expired", 3 the target; an unroutable destination the first router
+# as "net unreachable"; the quiet host a 0 after the time-out; the slow host its late reply and
+# never the late reply of a request already given up; and a system ping to the target running at
+# the same time must keep all its replies while ours keep theirs.
+#   raw     root, ping sockets refused
+#   dgram   nobody, ping sockets admitted for nobody's group in the client namespace
+#   helper  nobody, ping sockets refused, the helper with cap_net_raw+ep
+# Usage: test_lab.sh MODE BUILD_DIR
+set -u
+here=$(cd "$(dirname "$0")" && pwd)
+. "$here/netns_lib.sh"
+
+mode=$1
+build=$2
+require_netns
+require_command ping "iputils-ping"
+[ "$mode" = raw ] || require_command setpriv "util-linux"
+[ "$mode" = helper ] && require_command setcap "libcap2-bin"
+
+make_lab
+client=$LAB_CLIENT
+run=()
+module="$build/sabrevin-icmp.so"
+probe="$build/icmp_net_probe"
+case "$mode" in
+raw)
+    set_sysctl "$client" net.ipv4.ping_group_range "1 0"
+    ;;
+dgram)
+    set_sysctl "$client" net.ipv4.ping_group_range "$NOBODY_GID $NOBODY_GID"
+    stage "$build"
+    run=(setpriv --reuid="$NOBODY_UID" --regid="$NOBODY_GID" --clear-groups --)
+    module="$STAGE/sabrevin-icmp.so"
+    probe="$STAGE/icmp_net_probe"
+    ;;
+helper)
+    set_sysctl "$client" net.ipv4.ping_group_range "1 0"
+    stage "$build"
+    setcap cap_net_raw+ep "$STAGE/sabrevin-icmp-helper" || skip "setcap does not work here"
+    run=(setpriv --reuid="$NOBODY_UID" --regid="$NOBODY_GID" --clear-groups --)
+    module="$STAGE/sabrevin-icmp.so"
+    probe="$STAGE/icmp_net_probe"
+    ;;
+*)
+    echo "unknown mode $mode"
+    exit 2
+    ;;
+esac
+
+status=0
+start_slow_responder "$build/icmp_net_probe" 50 30
+in_ns "$client" "${run[@]}" "$probe" lab "$module" "$mode" \
+    "$LAB_R1" "$LAB_R2" "$LAB_TARGET" "$LAB_UNROUTABLE" "$LAB_QUIET" "$LAB_SLOW" || status=1
+
+# The system's ping and ours to the same target at the same time: 150 requests each.
+pinglog=$(mktemp /tmp/sabrevin-icmp-ping.XXXXXX)
+in_ns "$client" ping -n -q -c 150 -i 0.005 -W 2 "$LAB_TARGET" >"$pinglog" 2>&1 &
+pingpid=$!
+BACKGROUND+=("$pingpid")
+in_ns "$client" "${run[@]}" "$probe" burst "$module" "$mode" "$LAB_TARGET" 150 || status=1
+wait "$pingpid"
+forget_background "$pingpid"
+if grep -q ' 150 received' "$pinglog"; then
+    echo "ok   the system's ping kept all its replies: $(grep received "$pinglog")"
+else
+    echo "FAIL the system's ping lost replies:"
+    cat "$pinglog"
+    status=1
+fi
+rm -f "$pinglog"
+exit "$status"
