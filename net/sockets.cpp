@@ -1,7 +1,9 @@
 #include "net/sockets.h"
 
 #include <ares.h>
+#include <netdb.h>
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -46,4 +48,36 @@ bool AfxSocketInit(WSADATA* data) {
 
 void sockets_testing::SetStartupFault(bool fail) {
     g_startupFault.store(fail);
+}
+
+namespace {
+thread_local int t_lastError = 0;
+} // namespace
+
+int WSAGetLastError() {
+    return t_lastError;
+}
+
+void WSASetLastError(int code) {
+    t_lastError = code;
+}
+
+hostent* WsGetHostByName(const char* name) {
+    hostent* host = gethostbyname(name);
+    if (host == nullptr) {
+        // h_errno 1 to 4 (HOST_NOT_FOUND, TRY_AGAIN, NO_RECOVERY, NO_DATA) are the sockets
+        // layer's 11001 to 11004.
+        WSASetLastError(h_errno >= HOST_NOT_FOUND && h_errno <= NO_DATA ? 11000 + h_errno
+                                                                        : WSANO_RECOVERY);
+    }
+    return host;
+}
+
+int WsGetHostName(char* buffer, int size) {
+    if (size <= 0 || gethostname(buffer, static_cast<size_t>(size)) != 0) {
+        WSASetLastError(WSAEINVAL);
+        return -1;
+    }
+    buffer[size - 1] = '\0';
+    return 0;
 }

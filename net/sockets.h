@@ -30,3 +30,26 @@ namespace sockets_testing {
 // Makes every later AfxSocketInit fail as a broken resolver library would, until reset.
 void SetStartupFault(bool fail);
 } // namespace sockets_testing
+
+// ---- Error codes and the calling thread's last one ----
+
+constexpr int WSAEINVAL = 10022;
+constexpr int WSAENOBUFS = 10055;
+constexpr int WSAHOST_NOT_FOUND = 11001; // the name does not exist
+constexpr int WSATRY_AGAIN = 11002;      // no answer, refused connection or server failure
+constexpr int WSANO_RECOVERY = 11003;    // the query was refused, malformed or not implemented
+constexpr int WSANO_DATA = 11004;        // the name exists but has no IPv4 address
+
+constexpr int MAXGETHOSTSTRUCT = 1024; // bytes of a host-entry buffer
+
+int WSAGetLastError();
+void WSASetLastError(int code);
+
+struct hostent;
+
+// The resolver's blocking lookups as the program uses them; on failure null, with
+// WSAGetLastError telling why (11001 to 11004 from the resolver's h_errno).
+hostent* WsGetHostByName(const char* name);
+// The local host's name into buffer (size bytes, terminated); 0 on success, else -1 with the
+// error for WSAGetLastError.
+int WsGetHostName(char* buffer, int size);

@@ -7,8 +7,8 @@ hits=$(grep -rnE '#include *[<"](Q[A-Z][A-Za-z]*Widget|QtWidgets|QDialog|QApplic
 if [ -n "$hits" ]; then
     echo "The back end includes window code:"; echo "$hits"; exit 1
 fi
-links=$(grep -rn 'Qt6::' --include=CMakeLists.txt "$top/net" "$top/res" 2>/dev/null)
+links=$(grep -rnE 'Qt6::(Gui|Widgets)' --include=CMakeLists.txt "$top/net" "$top/res" 2>/dev/null)
 if [ -n "$links" ]; then
-    echo "The back end links Qt:"; echo "$links"; exit 1
+    echo "The back end links Qt Gui or Widgets:"; echo "$links"; exit 1
 fi
 echo "ok: net/ and res/ include and link no widget code"

@@ -16,6 +16,7 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTabBar>
+#include <QTemporaryDir>
 #include <QTimer>
 #include <QtTest>
 
@@ -327,8 +328,16 @@ private Q_SLOTS:
         QSignalSpy clicks(static_cast<QPushButton*>(m_dlg->GetDlgItem(FirstIdOf(page) + 4)),
                           &QPushButton::clicked);
         QSignalSpy finished(m_dlg.get(), &QDialog::finished);
+        // A page's action may answer with a message box (an empty host box): answer it.
+        QTimer boxes;
+        connect(&boxes, &QTimer::timeout, [] {
+            if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+                box->accept();
+            }
+        });
+        boxes.start(10);
         for (Qt::Key key : {Qt::Key_Return, Qt::Key_Enter}) {
-            QTest::keyClick(QApplication::focusWidget(), key);
+            QTest::keyClick(m_dlg->focusWidget() != nullptr ? m_dlg->focusWidget() : target, key);
         }
         QVERIFY(m_dlg->isVisible());
         QCOMPARE(finished.count(), 0);
@@ -382,6 +391,55 @@ private Q_SLOTS:
     }
 };
 
+// The echo service bound at start-up: without it the dialog ends before its pages are set up.
+class TestEchoBinding : public QObject {
+    Q_OBJECT
+
+    struct Box {
+        QString text, caption;
+        QMessageBox::Icon icon = QMessageBox::NoIcon;
+    };
+    static void Answer(Box* seen) {
+        QTimer::singleShot(0, [seen] {
+            auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+            QVERIFY(box != nullptr);
+            seen->text = box->text();
+            seen->caption = box->windowTitle();
+            seen->icon = box->icon();
+            box->button(QMessageBox::Ok)->click();
+        });
+    }
+
+private Q_SLOTS:
+    void theBuiltModuleIsFound() {
+        CMainDlg dlg;
+        QVERIFY(dlg.Create());
+        QVERIFY(dlg.Icmp().hModule != nullptr);
+        QVERIFY(dlg.Icmp().pfnIcmpCreateFile != nullptr);
+        QVERIFY(dlg.Icmp().pfnIcmpSendEcho != nullptr);
+        QVERIFY(dlg.Icmp().pfnIcmpCloseHandle != nullptr);
+    }
+
+    void noModuleEndsTheDialog() {
+        QTemporaryDir empty;
+        CMainDlg dlg;
+        dlg.SetModuleDir(QFile::encodeName(empty.path()));
+        Box seen;
+        Answer(&seen);
+        QVERIFY(!dlg.Create());
+        QCOMPARE(seen.text, QString("Unable to locate ICMP.DLL!"));
+        QCOMPARE(seen.caption, QString("Error"));
+        QCOMPARE(seen.icon, QMessageBox::Critical);
+        // Nothing after the binding was set up: no tabs, no radio mark, no page title.
+        auto* tab = static_cast<CTabCtrl*>(dlg.GetDlgItem(IDC_TAB));
+        QCOMPARE(tab->GetItemCount(), 0);
+        QVERIFY(dlg.GetMenu() == nullptr || !dlg.GetMenu()->Command(ID_TOOLS_PING)->isChecked());
+        QCOMPARE(dlg.windowTitle(), QString("Sabrevin"));
+        QVERIFY(!dlg.isVisible());
+        QCOMPARE(dlg.DoModal(), int(QDialog::Rejected)); // and it never runs
+    }
+};
+
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
     int status = 0;
@@ -391,6 +449,10 @@ int main(int argc, char** argv) {
     }
     {
         TestSocketsStartupFailure t;
+        status |= QTest::qExec(&t, argc, argv);
+    }
+    {
+        TestEchoBinding t;
         status |= QTest::qExec(&t, argc, argv);
     }
     return status;

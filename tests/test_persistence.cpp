@@ -11,6 +11,7 @@
 #include <QDir>
 #include <QFile>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QSettings>
 #include <QTemporaryDir>
@@ -207,6 +208,29 @@ private Q_SLOTS:
         QFile ini(IniPath());
         QVERIFY(ini.open(QIODevice::ReadOnly));
         QVERIFY(LooksLikeSettingsFile(ini.readAll()));
+    }
+
+    // Start-up that stops before the settings are read writes nothing: the stored window,
+    // options and lists survive.
+    void aFailedStartWritesNothing() {
+        const QByteArray stored = "[Options]\nTimeout=9\n[Hosts]\nPing%20Host%201=kept\n"
+                                  "[Window]\nLeft=10\nTop=10\nRight=600\nBottom=400\n";
+        WriteIni(stored);
+        QTemporaryDir empty;
+        CMainDlg dlg;
+        dlg.SetModuleDir(QFile::encodeName(empty.path()));
+        QString text;
+        QTimer::singleShot(0, [&] {
+            if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+                text = box->text();
+                box->accept();
+            }
+        });
+        dlg.DoModal();
+        QCOMPARE(text, QString("Unable to locate ICMP.DLL!"));
+        QFile ini(IniPath());
+        QVERIFY(ini.open(QIODevice::ReadOnly));
+        QCOMPARE(ini.readAll(), stored);
     }
 
     void hostileValuesAreTamed() {

@@ -1,6 +1,7 @@
 #include "ui/main_dlg.h"
 
 #include "app/settings_store.h"
+#include "net/error_text.h"
 #include "res/dialogs.h"
 #include "res/resource.h"
 #include "ui/dialog_template.h"
@@ -9,6 +10,8 @@
 #include "ui/message_box.h"
 #include "ui/tab_ctrl.h"
 
+#include <arpa/inet.h>
+
 #include <QComboBox>
 #include <QGuiApplication>
 #include <QKeyEvent>
@@ -16,6 +19,10 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QVBoxLayout>
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
 
 namespace {
 
@@ -32,6 +39,20 @@ constexpr PageInfo kPages[] = {
     {"Lookup", ID_TOOLS_LOOKUP, IDC_LOOKUP_HOST_LABEL, "Lookup Host %u"},
     {"Local Info", ID_TOOLS_LOCALINFO, IDC_LOCAL_HOST_LABEL, nullptr},
 };
+
+// An item's text, formatted into the 256 characters an item holds (cut, never overrun).
+QString ItemText(const char* format, ...) __attribute__((format(printf, 1, 2)));
+QString ItemText(const char* format, ...) {
+    char text[256];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    return QString::fromUtf8(text);
+}
+
+const QString kStart = QStringLiteral("&Start");
+const QString kStop = QStringLiteral("&Stop");
 
 QList<QRect> ScreenRects() {
     QList<QRect> rects;
@@ -55,7 +76,9 @@ CMainDlg::CMainDlg(QWidget* parent) : QDialog(parent) {
     m_hIcon = LoadMainIcon();
 }
 
-CMainDlg::~CMainDlg() = default;
+CMainDlg::~CMainDlg() {
+    WSACancelAllAsyncRequests(this);
+}
 
 void CMainDlg::CreateFromTemplate() {
     const res::DialogTemplate& tmpl = res::MainDialog();
@@ -102,6 +125,8 @@ void CMainDlg::DoDataExchange() {
     m_btnRefresh = As<QPushButton>(GetDlgItem(IDC_REFRESH));
     m_rtLocal.Attach(As<ReportTreeWidget>(GetDlgItem(IDC_LOCAL_TREE)));
     connect(m_tab, &CTabCtrl::SelChange, this, &CMainDlg::OnSelchangeTab);
+    connect(m_btnLookupStart, &QPushButton::clicked, this, &CMainDlg::OnLookupStart);
+    connect(m_btnRefresh, &QPushButton::clicked, this, &CMainDlg::OnRefresh);
 }
 
 bool CMainDlg::Create() {
@@ -126,6 +151,17 @@ bool CMainDlg::OnInitDialog() {
 
     if (!m_hIcon.isNull()) {
         setWindowIcon(m_hIcon);
+    }
+
+    // Without the echo service the dialog does not run; the module stays loaded either way.
+    const IcmpBindResult bound =
+        BindIcmpEntryPoints(m_icmp, m_moduleDir.isEmpty() ? nullptr : m_moduleDir.constData());
+    if (bound != IcmpBindResult::Ok) {
+        ErrorBox(this, bound == IcmpBindResult::ModuleMissing
+                           ? QStringLiteral("Unable to locate ICMP.DLL!")
+                           : QStringLiteral("Unable to locate required API functions!"));
+        OnCancel();
+        return false;
     }
 
     // The window as created is the smallest it may become; the stored placement comes next.
@@ -160,6 +196,8 @@ bool CMainDlg::OnInitDialog() {
         box->addItems(m_store->ReadHostList(kPages[page].hostPattern));
     }
 
+    FillLocalInfo(&m_wsaData);
+
     m_nCurPage = PAGE_PING;
     ShowTraceControls(SW_HIDE);
     ShowLookupControls(SW_HIDE);
@@ -175,6 +213,9 @@ bool CMainDlg::OnInitDialog() {
 }
 
 void CMainDlg::OnDestroy() {
+    // No lookup may complete into a window that is gone.
+    WSACancelAllAsyncRequests(this);
+    m_hLookupRequest = 0;
     if (!m_store) {
         return; // start-up ended before the settings were read: the stored ones stay
     }
@@ -337,7 +378,158 @@ void CMainDlg::OnCommand(int id) {
 }
 
 void CMainDlg::OnOK() {
-    // Enter runs the shown page's action; no page has one yet, and Enter never ends the dialog.
+    // Enter runs the shown page's action and never ends the dialog.
+    switch (m_nCurPage) {
+    case PAGE_LOOKUP:
+        OnLookupStart();
+        break;
+    case PAGE_LOCALINFO:
+        OnRefresh();
+        break;
+    default:
+        break; // the Ping and Trace pages have no action yet
+    }
+}
+
+bool CMainDlg::event(QEvent* event) {
+    if (event->type() == CMessageEvent::TypeOf(WM_LOOKUP_DONE)) {
+        const auto* message = static_cast<CMessageEvent*>(event);
+        OnLookupDone(message->WParam(), message->LParam());
+        return true;
+    }
+    return QDialog::event(event);
+}
+
+void CMainDlg::GetHostText(int id, char (&buffer)[128]) const {
+    const QByteArray text = CutHostText(As<QComboBox>(GetDlgItem(id))->currentText()).toUtf8();
+    const size_t n = std::min<size_t>(static_cast<size_t>(text.size()), sizeof buffer - 1);
+    std::memcpy(buffer, text.constData(), n);
+    buffer[n] = '\0';
+}
+
+void CMainDlg::ReportLookupFailure(ReportTree& tree, const char* host, const char* errorText,
+                                   int error) {
+    tree.SetRootText(QString::fromUtf8(host));
+    const HTREEITEM failed = tree.AddItem(tree.Root(), QStringLiteral("Host lookup failed"), IMG_FAIL);
+    if (errorText[0] == 'W') {
+        char code[kErrorTextSize];
+        char description[kErrorTextSize];
+        SplitErrorText(errorText, code, description);
+        tree.AddItem(failed, ItemText("Error: %d", error), IMG_INFO);
+        tree.AddItem(failed, ItemText("Code: %s", code), IMG_INFO);
+        tree.AddItem(failed, ItemText("Description: %s", description), IMG_INFO);
+    } else {
+        tree.AddItem(failed, QString::fromUtf8(errorText), IMG_INFO);
+    }
+    tree.ExpandRoot();
+}
+
+void CMainDlg::OnLookupStart() {
+    if (m_btnLookupStart->text() != kStart) {
+        // Stop: the lookup is outstanding.
+        WSACancelAsyncRequest(m_hLookupRequest);
+        m_hLookupRequest = 0;
+        m_rtLookup.SetRootText(QString::fromUtf8(m_szLookupHost));
+        m_rtLookup.AddItem(m_rtLookup.Root(), QStringLiteral("Host lookup cancelled"), IMG_FAIL);
+        m_rtLookup.ExpandRoot();
+        m_btnLookupStart->setText(kStart);
+        return;
+    }
+    GetHostText(IDC_LOOKUP_HOST, m_szLookupHost);
+    if (m_szLookupHost[0] == '\0' || m_szLookupHost[0] == ' ') {
+        ErrorBox(this, QStringLiteral("Unrecognized host data!"));
+        return;
+    }
+    m_btnLookupStart->setText(kStop);
+    m_rtLookup.AddRoot(ItemText("Looking up %s...", m_szLookupHost), IMG_HOST);
+    const char* refused =
+        ResolveLookup(m_szLookupHost, &m_hLookupRequest, m_bufLookupHostEnt, WM_LOOKUP_DONE);
+    if (refused == nullptr) {
+        return;
+    }
+    char text[kErrorTextSize];
+    std::snprintf(text, sizeof text, "%s", refused);
+    ReportLookupFailure(m_rtLookup, m_szLookupHost, text, WSAGetLastError());
+    m_btnLookupStart->setText(kStart);
+}
+
+const char* CMainDlg::ResolveLookup(const char* host, HANDLE* pRequest, char* hostEntBuf,
+                                    UINT message) {
+    const in_addr_t address = inet_addr(host);
+    if (address != INADDR_NONE) {
+        *pRequest = WSAAsyncGetHostByAddr(this, message, reinterpret_cast<const char*>(&address),
+                                          4, AF_INET, hostEntBuf, MAXGETHOSTSTRUCT);
+    } else {
+        *pRequest = WSAAsyncGetHostByName(this, message, host, hostEntBuf, MAXGETHOSTSTRUCT);
+    }
+    return *pRequest != 0 ? nullptr : GetErrorText(WSAGetLastError());
+}
+
+LRESULT CMainDlg::OnLookupDone(WPARAM wParam, LPARAM lParam) {
+    // Only the outstanding request's completion counts; one that was cancelled never comes,
+    // and nothing else may be taken for it.
+    if (m_hLookupRequest == 0 || wParam != m_hLookupRequest) {
+        return 1;
+    }
+    m_hLookupRequest = 0;
+    const int error = HiWord(lParam);
+    if (error != 0) {
+        ReportLookupFailure(m_rtLookup, m_szLookupHost, GetErrorText(error), error);
+        m_btnLookupStart->setText(kStart);
+        return 1;
+    }
+    AddToHistory(IDC_LOOKUP_HOST, m_cbLookupHost);
+    m_rtLookup.SetRootText(QString::fromUtf8(m_szLookupHost));
+    const auto* host = reinterpret_cast<const hostent*>(m_bufLookupHostEnt);
+    const HTREEITEM root = m_rtLookup.Root();
+    m_rtLookup.AddItem(root, ItemText("Official name: %s", host->h_name), IMG_INFO);
+    for (char** p = host->h_addr_list; *p != nullptr; ++p) {
+        in_addr address{};
+        std::memcpy(&address, *p, 4);
+        m_rtLookup.AddItem(root, ItemText("IP address: %s", inet_ntoa(address)), IMG_INFO);
+    }
+    for (char** a = host->h_aliases; *a != nullptr; ++a) {
+        m_rtLookup.AddItem(root, ItemText("Alias: %s", *a), IMG_INFO);
+    }
+    m_rtLookup.ExpandRoot();
+    m_btnLookupStart->setText(kStart);
+    return 1;
+}
+
+void CMainDlg::FillLocalInfo(const WSADATA* wsa) {
+    char name[128];
+    const hostent* host = nullptr;
+    if (WsGetHostName(name, sizeof name) == 0) {
+        host = WsGetHostByName(name);
+    }
+    if (host == nullptr) {
+        m_rtLocal.AddRoot(QString::fromUtf8(GetErrorText(WSAGetLastError())), IMG_FAIL);
+        return;
+    }
+    m_editLocalHost->setText(QString::fromUtf8(name));
+    const HTREEITEM root = m_rtLocal.AddRoot(QString::fromUtf8(host->h_name), IMG_HOST);
+    in_addr first{};
+    std::memcpy(&first, host->h_addr_list[0], 4);
+    m_rtLocal.AddItem(root, ItemText("IP address: %s", inet_ntoa(first)), IMG_INFO);
+    // Versions hold the major number in the low byte, the minor in the high one.
+    m_rtLocal.AddItem(root,
+                      ItemText("Winsock version: %d.%d", wsa->wVersion & 0xFF, wsa->wVersion >> 8),
+                      IMG_INFO);
+    m_rtLocal.AddItem(root,
+                      ItemText("Winsock high version: %d.%d", wsa->wHighVersion & 0xFF,
+                               wsa->wHighVersion >> 8),
+                      IMG_INFO);
+    m_rtLocal.AddItem(root, ItemText("Winsock description: %s", wsa->szDescription), IMG_INFO);
+    m_rtLocal.AddItem(root, ItemText("System status: %s", wsa->szSystemStatus), IMG_INFO);
+    m_rtLocal.AddItem(root, ItemText("Sockets: %d", wsa->iMaxSockets), IMG_INFO);
+    m_rtLocal.AddItem(root, ItemText("UDP size: %d", wsa->iMaxUdpDg), IMG_INFO);
+    m_rtLocal.ExpandRoot();
+}
+
+void CMainDlg::OnRefresh() {
+    AfxSocketInit(&m_wsaData); // its result is not examined
+    m_rtLocal.Clear();
+    FillLocalInfo(&m_wsaData);
 }
 
 void CMainDlg::OnCancel() {

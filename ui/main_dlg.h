@@ -6,6 +6,8 @@
 // the pages' requests. It lives on the GUI thread; the pages' workers and lookups reach it only
 // through calls carried out on that thread.
 
+#include "net/async_lookup.h"
+#include "net/icmp/icmp_binding.h"
 #include "net/sockets.h"
 #include "ui/options_dlg.h"
 #include "ui/report_tree.h"
@@ -13,6 +15,8 @@
 #include <QDialog>
 #include <QHash>
 #include <QIcon>
+
+#include <netdb.h>
 
 #include <atomic>
 #include <memory>
@@ -45,6 +49,11 @@ public:
     // Returns false when initialisation ended the dialog.
     bool Create();
 
+    // Where the echo module is looked up; the executable's own directory unless set before
+    // DoModal or Create.
+    void SetModuleDir(const QByteArray& dir) { m_moduleDir = dir; }
+    const IcmpEntryPoints& Icmp() const { return m_icmp; }
+
     QWidget* GetDlgItem(int id) const { return m_controls.value(id, nullptr); }
     CMenu* GetMenu() const { return m_pMainMenu; }
     int CurPage() const { return m_nCurPage; }
@@ -67,6 +76,11 @@ public:
     void ShowLookupControls(int nCmdShow);
     void ShowLocalInfoControls(int nCmdShow);
 
+    // The Lookup page's button: Start or Stop by its caption.
+    void OnLookupStart();
+    // The Local Info page's button: start the sockets layer again and fill the page anew.
+    void OnRefresh();
+
     // Enter: the shown page's action; never ends the dialog.
     void OnOK();
     // The one way the dialog ends: Esc, the close box, Tools > Exit.
@@ -82,10 +96,23 @@ protected:
     // The window is gone: the settings are written.
     virtual void OnDestroy();
     void keyPressEvent(QKeyEvent* event) override;
+    bool event(QEvent* event) override;
     void moveEvent(QMoveEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
 
 private:
+    // Starts the lookup of host: by address when it is a dotted address, else by name. Null
+    // when it is under way, else the error text of the refusal.
+    const char* ResolveLookup(const char* host, HANDLE* pRequest, char* hostEntBuf, UINT message);
+    LRESULT OnLookupDone(WPARAM wParam, LPARAM lParam);
+    void FillLocalInfo(const WSADATA* wsa);
+    // Under the latest root of tree: "Host lookup failed" with the error's code and
+    // description (or its whole text); the root gets the host text and is expanded.
+    void ReportLookupFailure(ReportTree& tree, const char* host, const char* errorText,
+                             int error);
+    // The host box's text as the host buffers hold it: at most 127 bytes and the terminator.
+    void GetHostText(int id, char (&buffer)[128]) const;
+
     void CreateFromTemplate();
     void OnCommand(int id);
     void OnSelchangeTab();
@@ -114,6 +141,11 @@ private:
     bool m_bPingResolving = false;
     bool m_bTraceResolving = false;
 
+    char m_szLookupHost[128] = {};
+    alignas(hostent) char m_bufLookupHostEnt[MAXGETHOSTSTRUCT] = {};
+    HANDLE m_hLookupRequest = 0; // the outstanding lookup; 0 when none
+
+    IcmpEntryPoints m_icmp; // bound once at start-up, read-only afterwards
     COptionsDlg m_dlgOptions;
     WSADATA m_wsaData;
     QIcon m_hIcon;        // null while not loaded
@@ -127,6 +159,7 @@ private:
     // Opened when the settings are read; null when start-up ended before that, and then
     // nothing is written at the end.
     std::unique_ptr<SettingsStore> m_store;
+    QByteArray m_moduleDir;
     QRect m_rcNormal;            // the window's rectangle when last neither minimised nor maximised
     QWidget* m_client = nullptr; // the area below the menu bar, where the template lies
     QHash<int, QWidget*> m_controls;
