@@ -40,7 +40,21 @@ bool AfxSocketInit(WSADATA* data) {
     std::snprintf(data->szDescription, sizeof data->szDescription,
                   "Sabrevin sockets layer %s on glibc and c-ares %s", SABREVIN_VERSION,
                   ares_version(nullptr));
-    std::snprintf(data->szSystemStatus, sizeof data->szSystemStatus, "Running");
+    // A true status: whether the resolver found DNS servers to ask.
+    int servers = 0;
+    ares_channel probe = nullptr;
+    if (ares_init(&probe) == ARES_SUCCESS) {
+        ares_addr_node* list = nullptr;
+        if (ares_get_servers(probe, &list) == ARES_SUCCESS) {
+            for (const ares_addr_node* n = list; n != nullptr; n = n->next) {
+                ++servers;
+            }
+            ares_free_data(list);
+        }
+        ares_destroy(probe);
+    }
+    std::snprintf(data->szSystemStatus, sizeof data->szSystemStatus,
+                  "Running; the resolver asks %d DNS server%s", servers, servers == 1 ? "" : "s");
     data->iMaxSockets = MaxSocketsFromLimit();
     data->iMaxUdpDg = kMaxUdpPayload;
     return true;

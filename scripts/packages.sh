@@ -1,11 +1,12 @@
 # Debian 12 packages the project needs; sourced by scripts/run and scripts/test.
 
 # To build the program and run it.
-SABREVIN_BUILD_PACKAGES=(cmake ninja-build g++ pkg-config qt6-base-dev libc-ares-dev fonts-dejavu-core)
+SABREVIN_BUILD_PACKAGES=(cmake ninja-build g++ pkg-config qt6-base-dev libc-ares-dev linux-libc-dev
+                         fonts-dejavu-core libcap2-bin)
 # To run the tests: a DNS server, namespaces and routing, the system's own tools as
 # reference peers, capabilities, and the clang toolchain for the fuzz target.
-SABREVIN_TEST_PACKAGES=(dnsmasq-base iproute2 iptables traceroute iputils-ping libcap2-bin procps
-                        util-linux clang)
+SABREVIN_TEST_PACKAGES=(dnsmasq-base iproute2 iptables traceroute iputils-ping procps util-linux
+                        binutils clang)
 
 # Prints the packages of "$@" that are not installed, one line, space separated.
 sabrevin_missing_packages() {
@@ -36,3 +37,16 @@ sabrevin_ensure_packages() {
 
 # To make the README's screenshots: a virtual X server and the tools that find and grab a window.
 SABREVIN_SHOT_PACKAGES=(xvfb xauth x11-utils imagemagick)
+
+# Lets the echo helper in dir open its one raw ICMP socket for a normal user (root only; says
+# so when it cannot).
+sabrevin_grant_helper() {
+    local helper="$1/sabrevin-icmp-helper"
+    [ -x "$helper" ] || return 0
+    [ "$(id -u)" -eq 0 ] || return 0
+    if getcap "$helper" 2>/dev/null | grep -q cap_net_raw; then
+        return 0
+    fi
+    setcap cap_net_raw+ep "$helper" 2>/dev/null ||
+        echo "Note: could not give $helper the cap_net_raw capability; Ping and Trace then need ping sockets (see README)." >&2
+}

@@ -438,6 +438,28 @@ private Q_SLOTS:
         QVERIFY(!dlg.isVisible());
         QCOMPARE(dlg.DoModal(), int(QDialog::Rejected)); // and it never runs
     }
+
+    // A module that lacks any one of the three functions gives the second box, even with the
+    // other two found; the module stays loaded.
+    void aMissingFunctionEndsTheDialog_data() {
+        QTest::addColumn<QString>("dir");
+        QTest::newRow("no IcmpCreateFile") << "icmp-lacks-create";
+        QTest::newRow("no IcmpCloseHandle") << "icmp-lacks-close";
+        QTest::newRow("no IcmpSendEcho") << "icmp-lacks-send";
+    }
+    void aMissingFunctionEndsTheDialog() {
+        QFETCH(QString, dir);
+        CMainDlg dlg;
+        dlg.SetModuleDir(QFile::encodeName(QCoreApplication::applicationDirPath() + "/" + dir));
+        Box seen;
+        Answer(&seen);
+        QVERIFY(!dlg.Create());
+        QCOMPARE(seen.text, QString("Unable to locate required API functions!"));
+        QCOMPARE(seen.caption, QString("Error"));
+        QCOMPARE(seen.icon, QMessageBox::Critical);
+        QVERIFY(dlg.Icmp().hModule != nullptr);
+        QCOMPARE(static_cast<CTabCtrl*>(dlg.GetDlgItem(IDC_TAB))->GetItemCount(), 0);
+    }
 };
 
 int main(int argc, char** argv) {
