@@ -21,7 +21,6 @@
 
 namespace {
 
-std::string g_dnsServers; // test override of resolv.conf's servers
 
 // What a finished lookup found, before it is laid into the caller's buffer.
 struct HostResult {
@@ -203,8 +202,9 @@ public:
             m_channel = nullptr;
             return false;
         }
-        if (!g_dnsServers.empty()) {
-            ares_set_servers_csv(m_channel, g_dnsServers.c_str());
+        const std::string servers = sockets_testing::DnsServers();
+        if (!servers.empty()) {
+            ares_set_servers_csv(m_channel, servers.c_str());
         }
         m_deadline.setSingleShot(true);
         QObject::connect(&m_deadline, &QTimer::timeout, [this] { GiveUp(); });
@@ -463,8 +463,4 @@ void WSACancelAllAsyncRequests(QObject* hWnd) {
 
 int WSAOutstandingAsyncRequests() {
     return LookupEngine::Instance().Outstanding();
-}
-
-void sockets_testing::SetDnsServers(const char* csv) {
-    g_dnsServers = csv != nullptr ? csv : "";
 }

@@ -38,9 +38,3 @@ int WSACancelAsyncRequest(HANDLE hAsyncTaskHandle);
 void WSACancelAllAsyncRequests(QObject* hWnd);
 // Requests not yet delivered or cancelled.
 int WSAOutstandingAsyncRequests();
-
-namespace sockets_testing {
-// DNS servers for the lookups made from now on ("a.b.c.d[,...]"), in place of resolv.conf's;
-// empty for resolv.conf again.
-void SetDnsServers(const char* csv);
-} // namespace sockets_testing

@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 
 namespace {
 std::atomic<bool> g_startupFault{false};
@@ -58,6 +59,21 @@ bool AfxSocketInit(WSADATA* data) {
     data->iMaxSockets = MaxSocketsFromLimit();
     data->iMaxUdpDg = kMaxUdpPayload;
     return true;
+}
+
+namespace {
+std::mutex g_serversLock;
+std::string g_dnsServers; // guarded by g_serversLock
+} // namespace
+
+void sockets_testing::SetDnsServers(const char* csv) {
+    const std::lock_guard<std::mutex> hold(g_serversLock);
+    g_dnsServers = csv != nullptr ? csv : "";
+}
+
+std::string sockets_testing::DnsServers() {
+    const std::lock_guard<std::mutex> hold(g_serversLock);
+    return g_dnsServers;
 }
 
 void sockets_testing::SetStartupFault(bool fail) {

@@ -4,6 +4,7 @@
 // Nothing here links Qt Widgets.
 
 #include <cstdint>
+#include <string>
 
 constexpr int WSADESCRIPTION_LEN = 256;
 constexpr int WSASYS_STATUS_LEN = 128;
@@ -29,6 +30,10 @@ bool AfxSocketInit(WSADATA* data);
 namespace sockets_testing {
 // Makes every later AfxSocketInit fail as a broken resolver library would, until reset.
 void SetStartupFault(bool fail);
+// DNS servers for the lookups made from now on ("a.b.c.d[,...]"), in place of resolv.conf's;
+// null or empty for resolv.conf again. Any thread.
+void SetDnsServers(const char* csv);
+std::string DnsServers();
 } // namespace sockets_testing
 
 // ---- Error codes and the calling thread's last one ----

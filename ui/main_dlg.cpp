@@ -9,6 +9,7 @@
 #include "ui/menu.h"
 #include "ui/message_box.h"
 #include "ui/tab_ctrl.h"
+#include "ui/worker_gate.h"
 
 #include <arpa/inet.h>
 
@@ -68,7 +69,7 @@ template <typename T> T* As(QWidget* w) {
 
 } // namespace
 
-CMainDlg::CMainDlg(QWidget* parent) : QDialog(parent) {
+CMainDlg::CMainDlg(QWidget* parent) : QDialog(parent), m_gate(new WorkerGate(this)) {
     if (!AfxSocketInit(&m_wsaData)) {
         AfxMessageBox(IDS_SOCKETS_INIT_FAILED);
         return; // the dialog runs all the same, without its icon
@@ -77,6 +78,7 @@ CMainDlg::CMainDlg(QWidget* parent) : QDialog(parent) {
 }
 
 CMainDlg::~CMainDlg() {
+    StopWorkers();
     WSACancelAllAsyncRequests(this);
 }
 
@@ -125,6 +127,8 @@ void CMainDlg::DoDataExchange() {
     m_btnRefresh = As<QPushButton>(GetDlgItem(IDC_REFRESH));
     m_rtLocal.Attach(As<ReportTreeWidget>(GetDlgItem(IDC_LOCAL_TREE)));
     connect(m_tab, &CTabCtrl::SelChange, this, &CMainDlg::OnSelchangeTab);
+    connect(m_btnPingStart, &QPushButton::clicked, this, &CMainDlg::OnPingStart);
+    connect(m_btnTraceStart, &QPushButton::clicked, this, &CMainDlg::OnTraceStart);
     connect(m_btnLookupStart, &QPushButton::clicked, this, &CMainDlg::OnLookupStart);
     connect(m_btnRefresh, &QPushButton::clicked, this, &CMainDlg::OnRefresh);
 }
@@ -213,9 +217,12 @@ bool CMainDlg::OnInitDialog() {
 }
 
 void CMainDlg::OnDestroy() {
-    // No lookup may complete into a window that is gone.
+    // No worker and no lookup may reach a window that is gone.
+    StopWorkers();
     WSACancelAllAsyncRequests(this);
     m_hLookupRequest = 0;
+    m_hPingRequest = 0;
+    m_hTraceRequest = 0;
     if (!m_store) {
         return; // start-up ended before the settings were read: the stored ones stay
     }
@@ -372,6 +379,12 @@ void CMainDlg::OnCommand(int id) {
     case ID_OPTIONS:
         m_dlgOptions.DoModal(this);
         break;
+    case ID_CLEAR_CURRENT:
+        OnClearCurrent();
+        break;
+    case ID_CLEAR_ALL:
+        OnClearAll();
+        break;
     default:
         break;
     }
@@ -380,6 +393,12 @@ void CMainDlg::OnCommand(int id) {
 void CMainDlg::OnOK() {
     // Enter runs the shown page's action and never ends the dialog.
     switch (m_nCurPage) {
+    case PAGE_PING:
+        OnPingStart();
+        break;
+    case PAGE_TRACE:
+        OnTraceStart();
+        break;
     case PAGE_LOOKUP:
         OnLookupStart();
         break;
@@ -387,14 +406,30 @@ void CMainDlg::OnOK() {
         OnRefresh();
         break;
     default:
-        break; // the Ping and Trace pages have no action yet
+        break;
     }
 }
 
 bool CMainDlg::event(QEvent* event) {
-    if (event->type() == CMessageEvent::TypeOf(WM_LOOKUP_DONE)) {
+    const QEvent::Type type = event->type();
+    if (type == CMessageEvent::TypeOf(WM_PING_RESOLVED) ||
+        type == CMessageEvent::TypeOf(WM_TRACE_RESOLVED) ||
+        type == CMessageEvent::TypeOf(WM_LOOKUP_DONE)) {
         const auto* message = static_cast<CMessageEvent*>(event);
-        OnLookupDone(message->WParam(), message->LParam());
+        if (m_bClosing) {
+            return true; // the window is ending: nothing starts any more
+        }
+        switch (message->Message()) {
+        case WM_PING_RESOLVED:
+            OnPingResolved(message->WParam(), message->LParam());
+            break;
+        case WM_TRACE_RESOLVED:
+            OnTraceResolved(message->WParam(), message->LParam());
+            break;
+        default:
+            OnLookupDone(message->WParam(), message->LParam());
+            break;
+        }
         return true;
     }
     return QDialog::event(event);

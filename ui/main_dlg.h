@@ -20,9 +20,12 @@
 
 #include <atomic>
 #include <memory>
+#include <string>
+#include <thread>
 
 class CImageList;
 class SettingsStore;
+class WorkerGate;
 class CMenu;
 class CTabCtrl;
 class QComboBox;
@@ -76,10 +79,16 @@ public:
     void ShowLookupControls(int nCmdShow);
     void ShowLocalInfoControls(int nCmdShow);
 
+    // The Ping and Trace pages' buttons: Start or Stop by the caption.
+    void OnPingStart();
+    void OnTraceStart();
     // The Lookup page's button: Start or Stop by its caption.
     void OnLookupStart();
     // The Local Info page's button: start the sockets layer again and fill the page anew.
     void OnRefresh();
+
+    void OnClearCurrent();
+    void OnClearAll();
 
     // Enter: the shown page's action; never ends the dialog.
     void OnOK();
@@ -101,6 +110,23 @@ protected:
     void resizeEvent(QResizeEvent* event) override;
 
 private:
+    struct ProbePage;
+    ProbePage Probe(int page);
+    void OnProbeStart(ProbePage p);
+    LRESULT OnProbeResolved(ProbePage p, WPARAM wParam, LPARAM lParam);
+    LRESULT OnPingResolved(WPARAM wParam, LPARAM lParam);
+    LRESULT OnTraceResolved(WPARAM wParam, LPARAM lParam);
+    // Turns host into an address: posts the page's message at once for a dotted address,
+    // else starts a lookup. Null when under way, else the error text of the refusal.
+    const char* ResolveTarget(const char* host, HANDLE* pRequest, char* hostEntBuf, UINT message);
+    // The workers, each on its thread: root is the run's root item, target its address
+    // (network byte order), host the text the user typed.
+    void PingThreadProc(HTREEITEM root, uint32_t target, std::string host);
+    void TraceThreadProc(HTREEITEM root, uint32_t target, std::string host);
+    // Teardown: ends both runs at once (interrupting their requests and lookups) and waits
+    // for their threads.
+    void StopWorkers();
+
     // Starts the lookup of host: by address when it is a dotted address, else by name. Null
     // when it is under way, else the error text of the refusal.
     const char* ResolveLookup(const char* host, HANDLE* pRequest, char* hostEntBuf, UINT message);
@@ -140,6 +166,27 @@ private:
     std::atomic<bool> m_bTraceGo{false};
     bool m_bPingResolving = false;
     bool m_bTraceResolving = false;
+
+    char m_szPingHost[128] = {};
+    char m_szTraceHost[128] = {};
+    alignas(hostent) char m_bufPingHostEnt[MAXGETHOSTSTRUCT] = {};
+    alignas(hostent) char m_bufTraceHostEnt[MAXGETHOSTSTRUCT] = {};
+    HANDLE m_hPingRequest = 0; // the outstanding lookup; 0 when none
+    HANDLE m_hTraceRequest = 0;
+    bool m_bPingPosted = false; // a dotted address's message is on its way
+    bool m_bTracePosted = false;
+    // The run's target: a cell of its own that lives as long as the dialog, so as long as any
+    // run that reads it.
+    uint32_t m_nPingTargetCell = 0; // network byte order
+    uint32_t m_nTraceTargetCell = 0;
+    const uint32_t* m_pPingTarget = nullptr;
+    const uint32_t* m_pTraceTarget = nullptr;
+    std::thread m_pingThread; // joined before a new run and at teardown
+    std::thread m_traceThread;
+    std::atomic<ICMP_HANDLE> m_hPingIcmp{ICMP_INVALID_HANDLE}; // the run's open echo handle
+    std::atomic<ICMP_HANDLE> m_hTraceIcmp{ICMP_INVALID_HANDLE};
+    std::atomic<bool> m_bClosing{false}; // the window is ending: runs stop at once
+    WorkerGate* m_gate = nullptr;
 
     char m_szLookupHost[128] = {};
     alignas(hostent) char m_bufLookupHostEnt[MAXGETHOSTSTRUCT] = {};
