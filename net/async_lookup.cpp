@@ -21,7 +21,6 @@
 
 namespace {
 
-
 // What a finished lookup found, before it is laid into the caller's buffer.
 struct HostResult {
     int error = 0;
@@ -196,21 +195,22 @@ public:
         char filesThenDns[] = "fb";
         char dnsOnly[] = "b";
         options.lookups = address != nullptr ? filesThenDns : dnsOnly;
-        const int mask = ARES_OPT_TIMEOUTMS | ARES_OPT_TRIES | ARES_OPT_SOCK_STATE_CB |
-                         ARES_OPT_LOOKUPS;
+        const int mask =
+            ARES_OPT_TIMEOUTMS | ARES_OPT_TRIES | ARES_OPT_SOCK_STATE_CB | ARES_OPT_LOOKUPS;
         if (ares_init_options(&m_channel, &options, mask) != ARES_SUCCESS) {
             m_channel = nullptr;
             return false;
         }
         const std::string servers = sockets_testing::DnsServers();
         if (!servers.empty()) {
-            ares_set_servers_csv(m_channel, servers.c_str());
+            ares_set_servers_ports_csv(m_channel, servers.c_str());
         }
         m_deadline.setSingleShot(true);
         QObject::connect(&m_deadline, &QTimer::timeout, [this] { GiveUp(); });
         m_deadline.start(kLookupDeadlineMs);
         m_tick.setSingleShot(true);
-        QObject::connect(&m_tick, &QTimer::timeout, [this] { Process(ARES_SOCKET_BAD, ARES_SOCKET_BAD); });
+        QObject::connect(&m_tick, &QTimer::timeout,
+                         [this] { Process(ARES_SOCKET_BAD, ARES_SOCKET_BAD); });
 
         if (address != nullptr) {
             m_reverse = true;
@@ -256,9 +256,10 @@ private:
             // official name, not another one.
             auto& aliases = self->m_result.aliases;
             const std::string& name = self->m_result.name;
-            aliases.erase(std::remove_if(aliases.begin(), aliases.end(),
-                                         [&name](const std::string& a) { return SameName(a.c_str(), name); }),
-                          aliases.end());
+            aliases.erase(
+                std::remove_if(aliases.begin(), aliases.end(),
+                               [&name](const std::string& a) { return SameName(a.c_str(), name); }),
+                aliases.end());
         }
         self->Done(ErrorOfStatus(status, timeouts, true));
     }
@@ -424,8 +425,7 @@ void LookupEngine::Deliver(HANDLE handle) {
     }
     // 0xFFFF in the low word marks a message the program posts itself; never a length.
     const auto low = static_cast<uint16_t>(std::min<size_t>(length, 0xFFFE));
-    CMessageEvent event(request->Message(), handle,
-                        MakeLParam(low, static_cast<uint16_t>(error)));
+    CMessageEvent event(request->Message(), handle, MakeLParam(low, static_cast<uint16_t>(error)));
     request.reset(); // the channel goes before the window hears of the result
     QCoreApplication::sendEvent(target, &event);
 }

@@ -46,7 +46,7 @@ bool WsGetHostByAddr(uint32_t address, int timeoutMs, const std::atomic<bool>* c
     }
     const std::string servers = sockets_testing::DnsServers();
     if (!servers.empty()) {
-        ares_set_servers_csv(channel, servers.c_str());
+        ares_set_servers_ports_csv(channel, servers.c_str());
     }
     Outcome out;
     ares_gethostbyaddr(channel, &address, 4, AF_INET, &OnHost, &out);
@@ -54,7 +54,8 @@ bool WsGetHostByAddr(uint32_t address, int timeoutMs, const std::atomic<bool>* c
         if (cancel != nullptr && cancel->load()) {
             break;
         }
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
         if (left <= 0) {
             break;
         }
@@ -84,7 +85,8 @@ bool WsGetHostByAddr(uint32_t address, int timeoutMs, const std::atomic<bool>* c
                 const ares_socket_t rfd = (fds[i].revents & (POLLIN | POLLERR | POLLHUP)) != 0
                                               ? fds[i].fd
                                               : ARES_SOCKET_BAD;
-                const ares_socket_t wfd = (fds[i].revents & POLLOUT) != 0 ? fds[i].fd : ARES_SOCKET_BAD;
+                const ares_socket_t wfd =
+                    (fds[i].revents & POLLOUT) != 0 ? fds[i].fd : ARES_SOCKET_BAD;
                 if (rfd != ARES_SOCKET_BAD || wfd != ARES_SOCKET_BAD) {
                     ares_process_fd(channel, rfd, wfd);
                 }

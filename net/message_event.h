@@ -16,7 +16,6 @@ constexpr UINT WM_PING_RESOLVED = WM_USER + 1;
 constexpr UINT WM_TRACE_RESOLVED = WM_USER + 2;
 constexpr UINT WM_LOOKUP_DONE = WM_USER + 3;
 
-
 class CMessageEvent : public QEvent {
 public:
     CMessageEvent(UINT message, WPARAM wParam, LPARAM lParam)

@@ -24,10 +24,10 @@
 
 namespace {
 
-#define NEEDS_LAB()                                                                            \
-    do {                                                                                       \
-        if (qEnvironmentVariableIsEmpty("SABREVIN_LAB_DNS"))                                   \
-            QSKIP("needs the DNS lab: run under tests/dns/run_in_dns_lab.sh (root)");           \
+#define NEEDS_LAB()                                                                                \
+    do {                                                                                           \
+        if (qEnvironmentVariableIsEmpty("SABREVIN_LAB_DNS"))                                       \
+            QSKIP("needs the DNS lab: run under tests/dns/run_in_dns_lab.sh (root)");              \
     } while (false)
 
 // Receives the completions of the lookups it asks for.
@@ -104,9 +104,7 @@ class TestLookup : public QObject {
     std::unique_ptr<CMainDlg> m_dlg;
 
     QComboBox* Host() { return static_cast<QComboBox*>(m_dlg->GetDlgItem(IDC_LOOKUP_HOST)); }
-    QPushButton* Button() {
-        return static_cast<QPushButton*>(m_dlg->GetDlgItem(IDC_LOOKUP_START));
-    }
+    QPushButton* Button() { return static_cast<QPushButton*>(m_dlg->GetDlgItem(IDC_LOOKUP_START)); }
     ReportTree& Tree() { return m_dlg->Tree(PAGE_LOOKUP); }
 
     // Types host on the Lookup page, presses Enter and waits until the button reads "&Start".
@@ -119,7 +117,10 @@ class TestLookup : public QObject {
 
 private Q_SLOTS:
     void init() {
-        sockets_testing::SetDnsServers(nullptr);
+        // Outside the lab no query may leave the machine: a loopback port where nobody
+        // listens refuses them at once.
+        sockets_testing::SetDnsServers(
+            qEnvironmentVariableIsEmpty("SABREVIN_LAB_DNS") ? "127.0.0.1:9" : nullptr);
         m_dlg = std::make_unique<CMainDlg>();
         QVERIFY(m_dlg->Create());
         m_dlg->show();
@@ -128,7 +129,6 @@ private Q_SLOTS:
     void cleanup() {
         m_dlg.reset();
         QCOMPARE(WSAOutstandingAsyncRequests(), 0); // teardown cancelled everything
-        sockets_testing::SetDnsServers(nullptr);
     }
 
     // ---- the sockets layer ----
@@ -167,9 +167,11 @@ private Q_SLOTS:
     void refusedRequests() {
         Receiver r;
         char small[8];
-        QCOMPARE(WSAAsyncGetHostByName(&r, WM_LOOKUP_DONE, "localhost", small, sizeof small), HANDLE(0));
+        QCOMPARE(WSAAsyncGetHostByName(&r, WM_LOOKUP_DONE, "localhost", small, sizeof small),
+                 HANDLE(0));
         QCOMPARE(WSAGetLastError(), WSAEINVAL);
-        QCOMPARE(WSAAsyncGetHostByName(&r, WM_LOOKUP_DONE, nullptr, r.buf, sizeof r.buf), HANDLE(0));
+        QCOMPARE(WSAAsyncGetHostByName(&r, WM_LOOKUP_DONE, nullptr, r.buf, sizeof r.buf),
+                 HANDLE(0));
         QCOMPARE(WSACancelAsyncRequest(424242), -1);
     }
 
@@ -197,10 +199,10 @@ private Q_SLOTS:
         QTest::addColumn<QString>("official");
         QTest::addColumn<QStringList>("aliases");
         QTest::addColumn<QStringList>("addresses"); // empty: the system resolver's, in its order
-        QTest::newRow("one address") << "one.lab.test" << 0 << "one.lab.test" << QStringList()
-                                     << QStringList{"10.77.1.11"};
-        QTest::newRow("three addresses") << "three.lab.test" << 0 << "three.lab.test"
-                                         << QStringList() << QStringList();
+        QTest::newRow("one address")
+            << "one.lab.test" << 0 << "one.lab.test" << QStringList() << QStringList{"10.77.1.11"};
+        QTest::newRow("three addresses")
+            << "three.lab.test" << 0 << "three.lab.test" << QStringList() << QStringList();
         QTest::newRow("a chain of two aliases")
             << "www.lab.test" << 0 << "target.lab.test"
             << QStringList{"www.lab.test", "web.lab.test"} << QStringList{"10.77.1.31"};
@@ -210,16 +212,15 @@ private Q_SLOTS:
         QTest::newRow("hosts file by another name")
             << "hostalias2" << 0 << "hosted.lab.test" << QStringList{"hostalias1", "hostalias2"}
             << QStringList{"10.77.9.9"};
-        QTest::newRow("no such name") << "nowhere.lab.test" << WSAHOST_NOT_FOUND << ""
-                                      << QStringList() << QStringList();
-        QTest::newRow("a 253-character name")
-            << qEnvironmentVariable("SABREVIN_LAB_LONG_NAME") << 0
-            << qEnvironmentVariable("SABREVIN_LAB_LONG_NAME") << QStringList()
-            << QStringList{"10.77.1.41"};
-        QTest::newRow("IPv6 only") << "v6only.lab.test" << WSANO_DATA << "" << QStringList()
-                                   << QStringList();
-        QTest::newRow("too many for the buffer") << "many.lab.test" << WSAENOBUFS << ""
-                                                 << QStringList() << QStringList();
+        QTest::newRow("no such name")
+            << "nowhere.lab.test" << WSAHOST_NOT_FOUND << "" << QStringList() << QStringList();
+        QTest::newRow("a 253-character name") << qEnvironmentVariable("SABREVIN_LAB_LONG_NAME") << 0
+                                              << qEnvironmentVariable("SABREVIN_LAB_LONG_NAME")
+                                              << QStringList() << QStringList{"10.77.1.41"};
+        QTest::newRow("IPv6 only")
+            << "v6only.lab.test" << WSANO_DATA << "" << QStringList() << QStringList();
+        QTest::newRow("too many for the buffer")
+            << "many.lab.test" << WSAENOBUFS << "" << QStringList() << QStringList();
     }
     void labRecords() {
         NEEDS_LAB();
@@ -240,15 +241,18 @@ private Q_SLOTS:
         }
         QCOMPARE(QString(r.Host()->h_name), official);
         QCOMPARE(r.Aliases(), aliases);
-        QCOMPARE(r.Addresses(), addresses.isEmpty() ? SystemAddresses(qPrintable(query)) : addresses);
+        QCOMPARE(r.Addresses(),
+                 addresses.isEmpty() ? SystemAddresses(qPrintable(query)) : addresses);
         QVERIFY(!r.Addresses().isEmpty());
     }
 
     void labReverse_data() {
         QTest::addColumn<QString>("address");
         QTest::addColumn<QString>("official");
-        QTest::newRow("one") << "10.77.1.11" << "one.lab.test";
-        QTest::newRow("the end of a chain") << "10.77.1.31" << "target.lab.test";
+        QTest::newRow("one") << "10.77.1.11"
+                             << "one.lab.test";
+        QTest::newRow("the end of a chain") << "10.77.1.31"
+                                            << "target.lab.test";
         QTest::newRow("a 253-character name") << qEnvironmentVariable("SABREVIN_LAB_LONG_PTR_ADDR")
                                               << qEnvironmentVariable("SABREVIN_LAB_LONG_PTR_NAME");
     }
@@ -355,16 +359,16 @@ private Q_SLOTS:
                                                "  Alias: web.lab.test"};
         QTest::newRow("a dotted address, in reverse")
             << "10.77.1.11"
-            << QStringList{"10.77.1.11", "  Official name: one.lab.test", "  IP address: 10.77.1.11"};
-        QTest::newRow("no such name") << "nowhere.lab.test"
-                                      << QStringList{"nowhere.lab.test", "  Host lookup failed",
-                                                     "    Error: 11001",
-                                                     "    Code: WSAHOST_NOT_FOUND",
-                                                     "    Description: Host not found"};
-        QTest::newRow("too large") << "many.lab.test"
-                                   << QStringList{"many.lab.test", "  Host lookup failed",
-                                                  "    Error: 10055", "    Code: WSAENOBUFS",
-                                                  "    Description: No buffer space available"};
+            << QStringList{"10.77.1.11", "  Official name: one.lab.test",
+                           "  IP address: 10.77.1.11"};
+        QTest::newRow("no such name")
+            << "nowhere.lab.test"
+            << QStringList{"nowhere.lab.test", "  Host lookup failed", "    Error: 11001",
+                           "    Code: WSAHOST_NOT_FOUND", "    Description: Host not found"};
+        QTest::newRow("too large")
+            << "many.lab.test"
+            << QStringList{"many.lab.test", "  Host lookup failed", "    Error: 10055",
+                           "    Code: WSAENOBUFS", "    Description: No buffer space available"};
     }
     void labLookupPageResults() {
         NEEDS_LAB();
@@ -462,9 +466,11 @@ private Q_SLOTS:
                 QCOMPARE(children.value(0), QString("IP address: %1").arg(inet_ntoa(first)));
                 QCOMPARE(children.value(1), QString("Winsock version: 1.1"));
                 QCOMPARE(children.value(2), QString("Winsock high version: 2.2"));
-                QVERIFY(children.value(3).startsWith("Winsock description: Sabrevin sockets layer"));
+                QVERIFY(
+                    children.value(3).startsWith("Winsock description: Sabrevin sockets layer"));
                 QVERIFY(children.value(4).startsWith("System status: "));
-                QCOMPARE(children.value(5), QString("Sockets: %1").arg(m_dlg->SocketData().iMaxSockets));
+                QCOMPARE(children.value(5),
+                         QString("Sockets: %1").arg(m_dlg->SocketData().iMaxSockets));
                 QCOMPARE(children.value(6), QString("UDP size: 65507"));
                 QCOMPARE(children.size(), 7);
                 QVERIFY(root->isExpanded());

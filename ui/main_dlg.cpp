@@ -445,7 +445,8 @@ void CMainDlg::GetHostText(int id, char (&buffer)[128]) const {
 void CMainDlg::ReportLookupFailure(ReportTree& tree, const char* host, const char* errorText,
                                    int error) {
     tree.SetRootText(QString::fromUtf8(host));
-    const HTREEITEM failed = tree.AddItem(tree.Root(), QStringLiteral("Host lookup failed"), IMG_FAIL);
+    const HTREEITEM failed =
+        tree.AddItem(tree.Root(), QStringLiteral("Host lookup failed"), IMG_FAIL);
     if (errorText[0] == 'W') {
         char code[kErrorTextSize];
         char description[kErrorTextSize];
@@ -492,8 +493,8 @@ const char* CMainDlg::ResolveLookup(const char* host, HANDLE* pRequest, char* ho
                                     UINT message) {
     const in_addr_t address = inet_addr(host);
     if (address != INADDR_NONE) {
-        *pRequest = WSAAsyncGetHostByAddr(this, message, reinterpret_cast<const char*>(&address),
-                                          4, AF_INET, hostEntBuf, MAXGETHOSTSTRUCT);
+        *pRequest = WSAAsyncGetHostByAddr(this, message, reinterpret_cast<const char*>(&address), 4,
+                                          AF_INET, hostEntBuf, MAXGETHOSTSTRUCT);
     } else {
         *pRequest = WSAAsyncGetHostByName(this, message, host, hostEntBuf, MAXGETHOSTSTRUCT);
     }
@@ -550,10 +551,10 @@ void CMainDlg::FillLocalInfo(const WSADATA* wsa) {
     m_rtLocal.AddItem(root,
                       ItemText("Winsock version: %d.%d", wsa->wVersion & 0xFF, wsa->wVersion >> 8),
                       IMG_INFO);
-    m_rtLocal.AddItem(root,
-                      ItemText("Winsock high version: %d.%d", wsa->wHighVersion & 0xFF,
-                               wsa->wHighVersion >> 8),
-                      IMG_INFO);
+    m_rtLocal.AddItem(
+        root,
+        ItemText("Winsock high version: %d.%d", wsa->wHighVersion & 0xFF, wsa->wHighVersion >> 8),
+        IMG_INFO);
     m_rtLocal.AddItem(root, ItemText("Winsock description: %s", wsa->szDescription), IMG_INFO);
     m_rtLocal.AddItem(root, ItemText("System status: %s", wsa->szSystemStatus), IMG_INFO);
     m_rtLocal.AddItem(root, ItemText("Sockets: %d", wsa->iMaxSockets), IMG_INFO);

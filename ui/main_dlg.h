@@ -134,8 +134,7 @@ private:
     void FillLocalInfo(const WSADATA* wsa);
     // Under the latest root of tree: "Host lookup failed" with the error's code and
     // description (or its whole text); the root gets the host text and is expanded.
-    void ReportLookupFailure(ReportTree& tree, const char* host, const char* errorText,
-                             int error);
+    void ReportLookupFailure(ReportTree& tree, const char* host, const char* errorText, int error);
     // The host box's text as the host buffers hold it: at most 127 bytes and the terminator.
     void GetHostText(int id, char (&buffer)[128]) const;
 

@@ -27,7 +27,7 @@ const QString kStart = QStringLiteral("&Start");
 const QString kStop = QStringLiteral("&Stop");
 
 constexpr uint16_t kPostedMarker = 0xFFFF; // low word of a dotted address's own message
-constexpr uint32_t kRequestBlock = 512;     // bytes of request data: the largest packet size
+constexpr uint32_t kRequestBlock = 512;    // bytes of request data: the largest packet size
 constexpr uint32_t kReplyRecord = sizeof(ICMP_ECHO_REPLY); // 28 bytes
 
 QString Text(const char* format, ...) __attribute__((format(printf, 1, 2)));
@@ -90,15 +90,14 @@ struct CMainDlg::ProbePage {
 
 CMainDlg::ProbePage CMainDlg::Probe(int page) {
     if (page == PAGE_TRACE) {
-        return {IDC_TRACE_HOST,     m_cbTraceHost,    m_btnTraceStart,   m_rtTrace,
-                m_szTraceHost,      m_bufTraceHostEnt, m_hTraceRequest,  m_bTraceResolving,
-                m_bTracePosted,     m_bTraceGo,       m_nTraceTargetCell, m_pTraceTarget,
-                WM_TRACE_RESOLVED,  m_traceThread,    true};
+        return {
+            IDC_TRACE_HOST,     m_cbTraceHost,   m_btnTraceStart,   m_rtTrace,      m_szTraceHost,
+            m_bufTraceHostEnt,  m_hTraceRequest, m_bTraceResolving, m_bTracePosted, m_bTraceGo,
+            m_nTraceTargetCell, m_pTraceTarget,  WM_TRACE_RESOLVED, m_traceThread,  true};
     }
-    return {IDC_PING_HOST,    m_cbPingHost,     m_btnPingStart,   m_rtPing,
-            m_szPingHost,     m_bufPingHostEnt, m_hPingRequest,   m_bPingResolving,
-            m_bPingPosted,    m_bPingGo,        m_nPingTargetCell, m_pPingTarget,
-            WM_PING_RESOLVED, m_pingThread,     false};
+    return {IDC_PING_HOST,     m_cbPingHost,   m_btnPingStart,   m_rtPing,      m_szPingHost,
+            m_bufPingHostEnt,  m_hPingRequest, m_bPingResolving, m_bPingPosted, m_bPingGo,
+            m_nPingTargetCell, m_pPingTarget,  WM_PING_RESOLVED, m_pingThread,  false};
 }
 
 void CMainDlg::OnPingStart() {
@@ -240,16 +239,18 @@ void CMainDlg::PingThreadProc(HTREEITEM root, uint32_t target, std::string host)
             break;
         }
         if (got == 0) {
-            gui.Call([&] { m_rtPing.AddItem(root, QStringLiteral("Request timed out"), IMG_FAIL); });
+            gui.Call(
+                [&] { m_rtPing.AddItem(root, QStringLiteral("Request timed out"), IMG_FAIL); });
             continue;
         }
         ICMP_ECHO_REPLY r;
         std::memcpy(&r, reply.data(), sizeof r);
         const Octets o = OctetsOf(r.Address);
         const bool alive = r.Address == target;
-        const QString text = alive ? Text("Reply from %u.%u.%u.%u: Host is alive", o.a, o.b, o.c, o.d)
-                                   : Text("Reply from %u.%u.%u.%u: Destination host unreachable",
-                                          o.a, o.b, o.c, o.d);
+        const QString text =
+            alive
+                ? Text("Reply from %u.%u.%u.%u: Host is alive", o.a, o.b, o.c, o.d)
+                : Text("Reply from %u.%u.%u.%u: Destination host unreachable", o.a, o.b, o.c, o.d);
         gui.Call([&] {
             const HTREEITEM item = m_rtPing.AddItem(root, text, alive ? IMG_OK : IMG_FAIL);
             m_rtPing.AddItem(item, Text("Packet size: %u bytes", unsigned{r.DataSize}), IMG_INFO);
@@ -307,10 +308,9 @@ void CMainDlg::TraceThreadProc(HTREEITEM root, uint32_t target, std::string host
             ++attempts;
             options.Ttl = static_cast<uint8_t>(hop & 0xFF);
             const uint32_t timeout = m_dlgOptions.m_nTimeout * 1000;
-            const uint32_t got = m_icmp.pfnIcmpSendEcho(handle, target, request,
-                                                        static_cast<uint16_t>(size), &options,
-                                                        reply.data(),
-                                                        static_cast<uint32_t>(reply.size()), timeout);
+            const uint32_t got = m_icmp.pfnIcmpSendEcho(
+                handle, target, request, static_cast<uint16_t>(size), &options, reply.data(),
+                static_cast<uint32_t>(reply.size()), timeout);
             if (m_bClosing) {
                 break;
             }
@@ -319,9 +319,10 @@ void CMainDlg::TraceThreadProc(HTREEITEM root, uint32_t target, std::string host
                 std::memcpy(&r, reply.data(), sizeof r);
                 std::string name;
                 const Octets o = OctetsOf(r.Address);
-                const QString text = WsGetHostByAddr(r.Address, kReverseLookupMs, &m_bClosing, &name)
-                                         ? HopText(name, r.Address)
-                                         : Text("%u.%u.%u.%u", o.a, o.b, o.c, o.d);
+                const QString text =
+                    WsGetHostByAddr(r.Address, kReverseLookupMs, &m_bClosing, &name)
+                        ? HopText(name, r.Address)
+                        : Text("%u.%u.%u.%u", o.a, o.b, o.c, o.d);
                 gui.Call([&] {
                     const HTREEITEM item = m_rtTrace.AddItem(root, text, IMG_HOST);
                     m_rtTrace.AddItem(item, Text("Hop: #%u", hop), IMG_INFO);

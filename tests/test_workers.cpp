@@ -1,0 +1,470 @@
+// The Ping and Trace pages end to end against the simulated network: exact item trees, the
+// retry rule of silent hops, stopping, clearing and closing at every moment.
+
+#include "net/icmp/icmp_sim.h"
+#include "net/sockets.h"
+#include "res/resource.h"
+#include "ui/image_list.h"
+#include "ui/main_dlg.h"
+
+#include <dlfcn.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <QComboBox>
+#include <QElapsedTimer>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTimer>
+#include <QtTest>
+
+#include <memory>
+
+namespace {
+
+// A DNS server on loopback that never answers: a bound UDP socket nobody reads.
+class SilentDns {
+public:
+    SilentDns() {
+        m_fd = socket(AF_INET, SOCK_DGRAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        bind(m_fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+        socklen_t len = sizeof a;
+        getsockname(m_fd, reinterpret_cast<sockaddr*>(&a), &len);
+        m_where = "127.0.0.1:" + QByteArray::number(ntohs(a.sin_port));
+    }
+    ~SilentDns() { close(m_fd); }
+    const char* Where() const { return m_where.constData(); }
+
+private:
+    int m_fd = -1;
+    QByteArray m_where;
+};
+
+QString SimDir() {
+    return QCoreApplication::applicationDirPath() + "/icmp-sim";
+}
+
+} // namespace
+
+class TestWorkers : public QObject {
+    Q_OBJECT
+
+    std::unique_ptr<CMainDlg> m_dlg;
+    PFN_IcmpSimLoadScript m_load = nullptr;
+    PFN_IcmpSimRequestCount m_count = nullptr;
+    PFN_IcmpSimGetRequest m_get = nullptr;
+
+    QComboBox* Box(int page) {
+        return static_cast<QComboBox*>(
+            m_dlg->GetDlgItem(page == PAGE_PING ? IDC_PING_HOST : IDC_TRACE_HOST));
+    }
+    QPushButton* Button(int page) {
+        return static_cast<QPushButton*>(
+            m_dlg->GetDlgItem(page == PAGE_PING ? IDC_PING_START : IDC_TRACE_START));
+    }
+    QString Text(int page) { return m_dlg->Tree(page).GetTree()->AllText(); }
+    void Script(const char* text) { QCOMPARE(m_load(text), 0); }
+    QList<IcmpSimRequest> Requests() {
+        QList<IcmpSimRequest> list;
+        for (uint32_t i = 0; i < m_count(); ++i) {
+            IcmpSimRequest r{};
+            m_get(i, &r);
+            list << r;
+        }
+        return list;
+    }
+    void Start(int page, const QString& host) {
+        Box(page)->setEditText(host);
+        if (page == PAGE_PING) {
+            m_dlg->OnPingStart();
+        } else {
+            m_dlg->OnTraceStart();
+        }
+    }
+    // Waits until the page is idle again: caption "&Start", enabled.
+    void WaitIdle(int page, int ms = 10000) {
+        QTRY_VERIFY_WITH_TIMEOUT(Button(page)->text() == "&Start" && Button(page)->isEnabled(), ms);
+    }
+    void Run(int page, const QString& host, int ms = 10000) {
+        Start(page, host);
+        QCOMPARE(Button(page)->text(), QString("&Stop"));
+        WaitIdle(page, ms);
+    }
+
+private Q_SLOTS:
+    void init() {
+        // Each case starts from an empty settings file: no history from the one before.
+        QFile::remove(QString::fromLocal8Bit(qgetenv("XDG_CONFIG_HOME")) + "/Varnstead/" +
+                      QCoreApplication::applicationName() + ".ini");
+        // Hop names are looked up: only on loopback, where nobody answers at once.
+        sockets_testing::SetDnsServers("127.0.0.1:9");
+        m_dlg = std::make_unique<CMainDlg>();
+        m_dlg->SetModuleDir(QFile::encodeName(SimDir()));
+        QVERIFY(m_dlg->Create());
+        m_dlg->show();
+        QVERIFY(QTest::qWaitForWindowExposed(m_dlg.get()));
+        void* module = m_dlg->Icmp().hModule;
+        m_load = reinterpret_cast<PFN_IcmpSimLoadScript>(dlsym(module, "IcmpSimLoadScript"));
+        m_count = reinterpret_cast<PFN_IcmpSimRequestCount>(dlsym(module, "IcmpSimRequestCount"));
+        m_get = reinterpret_cast<PFN_IcmpSimGetRequest>(dlsym(module, "IcmpSimGetRequest"));
+        QVERIFY(m_load && m_count && m_get);
+        m_dlg->Options().m_nTimeout = 1;
+    }
+    void cleanup() {
+        m_dlg.reset(); // teardown with whatever still runs
+        m_load(nullptr);
+    }
+
+    // Three packets, the second unanswered.
+    void pingThreePacketsOneLost() {
+        Script("10.0.0.9 * 10.0.0.9 delay=3 ttl=60\n"
+               "10.0.0.9 * none delay=5\n"
+               "10.0.0.9 * 10.0.0.9 delay=4 ttl=61\n");
+        m_dlg->Options().m_nPackets = 3;
+        Run(PAGE_PING, "10.0.0.9");
+        QCOMPARE(Text(PAGE_PING), QString("10.0.0.9\n"
+                                          "  Reply from 10.0.0.9: Host is alive\n"
+                                          "    Packet size: 32 bytes\n"
+                                          "    RTT: 3 ms\n"
+                                          "    TTL: 60\n"
+                                          "  Request timed out\n"
+                                          "  Reply from 10.0.0.9: Host is alive\n"
+                                          "    Packet size: 32 bytes\n"
+                                          "    RTT: 4 ms\n"
+                                          "    TTL: 61\n"));
+        const QTreeWidgetItem* root = m_dlg->Tree(PAGE_PING).GetTree()->topLevelItem(0);
+        QVERIFY(root->isExpanded());
+        QCOMPARE(ReportTree::ImageOf(root->child(0)), int(IMG_OK));
+        QCOMPARE(ReportTree::ImageOf(root->child(1)), int(IMG_FAIL));
+        QCOMPARE(ReportTree::ImageOf(root->child(0)->child(0)), int(IMG_INFO));
+        // What went out: the request data 0xAA, no option record, the buffer size + 28.
+        const QList<IcmpSimRequest> sent = Requests();
+        QCOMPARE(sent.size(), 3);
+        for (const IcmpSimRequest& r : sent) {
+            QCOMPARE(r.RequestSize, uint16_t{32});
+            QCOMPARE(r.Fill, int16_t{0xAA});
+            QCOMPARE(r.HasOptions, uint8_t{0});
+            QCOMPARE(r.ReplySize, 60u);
+            QCOMPARE(r.Timeout, 1000u);
+        }
+        QCOMPARE(Box(PAGE_PING)->itemText(0), QString("10.0.0.9")); // the history took it
+    }
+
+    void pingOnePacketAndTheLargestSize() {
+        Script("10.0.0.9 * 10.0.0.9 delay=1");
+        m_dlg->Options().m_nPackets = 1;
+        m_dlg->Options().m_nPacketSize = 512;
+        Run(PAGE_PING, "10.0.0.9");
+        QCOMPARE(Requests().size(), 1);
+        QCOMPARE(Requests()[0].RequestSize, uint16_t{512});
+        QCOMPARE(Requests()[0].ReplySize, 540u);
+        QVERIFY(Text(PAGE_PING).contains("Packet size: 512 bytes"));
+    }
+
+    // A reply from another node: "Destination host unreachable" with that address.
+    void pingAnswerFromAnotherNode() {
+        Script("10.0.0.9 * 10.0.0.1 delay=2 status=host-unreachable ttl=254");
+        m_dlg->Options().m_nPackets = 1;
+        Run(PAGE_PING, "10.0.0.9");
+        QCOMPARE(Text(PAGE_PING), QString("10.0.0.9\n"
+                                          "  Reply from 10.0.0.1: Destination host unreachable\n"
+                                          "    Packet size: 0 bytes\n"
+                                          "    RTT: 2 ms\n"
+                                          "    TTL: 254\n"));
+        QCOMPARE(ReportTree::ImageOf(m_dlg->Tree(PAGE_PING).GetTree()->topLevelItem(0)->child(0)),
+                 int(IMG_FAIL));
+    }
+
+    // Options changed during a run: count and time-out from the next request, the size never.
+    void optionsChangedDuringARun() {
+        Script("10.0.0.9 * 10.0.0.9 delay=150");
+        m_dlg->Options().m_nPackets = 2;
+        Start(PAGE_PING, "10.0.0.9");
+        QTRY_VERIFY(m_count() >= 1);
+        m_dlg->Options().m_nPackets = 4;
+        m_dlg->Options().m_nTimeout = 3;
+        m_dlg->Options().m_nPacketSize = 400;
+        WaitIdle(PAGE_PING);
+        const QList<IcmpSimRequest> sent = Requests();
+        QCOMPARE(sent.size(), 4);
+        for (const IcmpSimRequest& r : sent) {
+            QCOMPARE(r.RequestSize, uint16_t{32}); // fixed for the run: its buffer was sized so
+            QCOMPARE(r.ReplySize, 60u);
+        }
+        QCOMPARE(sent.last().Timeout, 3000u);
+    }
+
+    // A trace whose second hop is silent and whose third is the target.
+    void traceWithASilentHop() {
+        Script("10.0.0.9 1 10.0.0.1 delay=2\n"
+               "10.0.0.9 2 none delay=1\n"
+               "10.0.0.9 3-* 10.0.0.9 delay=4\n");
+        m_dlg->Options().m_nHops = 30;
+        Run(PAGE_TRACE, "10.0.0.9");
+        QCOMPARE(Text(PAGE_TRACE), QString("Trace route to 10.0.0.9\n"
+                                           "  10.0.0.1\n"
+                                           "    Hop: #1\n"
+                                           "    RTT: 2 ms\n"
+                                           "  Request timed out\n"
+                                           "    Hop: #2\n"
+                                           "  10.0.0.9\n"
+                                           "    Hop: #3\n"
+                                           "    RTT: 4 ms\n"));
+        const QTreeWidgetItem* root = m_dlg->Tree(PAGE_TRACE).GetTree()->topLevelItem(0);
+        QCOMPARE(ReportTree::ImageOf(root), int(IMG_ROUTE));
+        QVERIFY(root->isExpanded());
+        QCOMPARE(ReportTree::ImageOf(root->child(0)), int(IMG_HOST));
+        QCOMPARE(ReportTree::ImageOf(root->child(1)), int(IMG_FAIL));
+        // One request for hop 1, four for the silent hop 2, one for hop 3; TTL = the hop.
+        QList<int> ttls;
+        for (const IcmpSimRequest& r : Requests()) {
+            ttls << r.Ttl;
+            QCOMPARE(r.HasOptions, uint8_t{1});
+        }
+        QCOMPARE(ttls, (QList<int>{1, 2, 2, 2, 2, 3}));
+    }
+
+    void traceHopAnsweringItsThirdRequest() {
+        Script("10.0.0.9 1 none delay=1\n"
+               "10.0.0.9 1 none delay=1\n"
+               "10.0.0.9 1 10.0.0.1 delay=7\n"
+               "10.0.0.9 2-* 10.0.0.9 delay=1\n");
+        Run(PAGE_TRACE, "10.0.0.9");
+        QCOMPARE(Text(PAGE_TRACE), QString("Trace route to 10.0.0.9\n"
+                                           "  10.0.0.1\n"
+                                           "    Hop: #1\n"
+                                           "    RTT: 7 ms\n"
+                                           "  10.0.0.9\n"
+                                           "    Hop: #2\n"
+                                           "    RTT: 1 ms\n"));
+    }
+
+    void traceWhereNothingAnswers_data() {
+        QTest::addColumn<int>("hops");
+        QTest::newRow("three hops") << 3;
+        QTest::newRow("one hop") << 1;
+    }
+    void traceWhereNothingAnswers() {
+        QFETCH(int, hops);
+        Script("* * none delay=1");
+        m_dlg->Options().m_nHops = static_cast<uint32_t>(hops);
+        Run(PAGE_TRACE, "10.0.0.9");
+        QString want = "Trace route to 10.0.0.9\n";
+        for (int h = 1; h <= hops; ++h) {
+            want += QString("  Request timed out\n    Hop: #%1\n").arg(h);
+        }
+        QCOMPARE(Text(PAGE_TRACE), want);
+        QCOMPARE(Requests().size(), 4 * hops);
+    }
+
+    // A router's hop answers, and a target that answers from another address is never
+    // recognised: the trace goes on to the last hop.
+    void traceToATargetAnsweringFromAnotherAddress() {
+        Script("10.0.0.9 1 10.0.0.1\n10.0.0.9 2-* 10.0.0.8 status=success\n");
+        m_dlg->Options().m_nHops = 3;
+        Run(PAGE_TRACE, "10.0.0.9");
+        QCOMPARE(Text(PAGE_TRACE).count("10.0.0.8\n"), 2);
+        QCOMPARE(Requests().size(), 3);
+    }
+
+    void serviceCannotBeOpened_data() {
+        QTest::addColumn<int>("page");
+        QTest::addColumn<QString>("text");
+        QTest::newRow("ping") << int(PAGE_PING) << "Unable to open PING service!";
+        QTest::newRow("trace") << int(PAGE_TRACE) << "Unable to open TRACE service!";
+    }
+    void serviceCannotBeOpened() {
+        QFETCH(int, page);
+        QFETCH(QString, text);
+        Script("create-fail ping sockets refused; no helper capability");
+        QString seen, caption;
+        QTimer watcher;
+        connect(&watcher, &QTimer::timeout, [&] {
+            if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+                seen = box->text();
+                caption = box->windowTitle();
+                box->accept();
+            }
+        });
+        watcher.start(10);
+        Run(page, "10.0.0.9");
+        QCOMPARE(seen, text + "\n\nping sockets refused; no helper capability");
+        QCOMPARE(caption, QString("Error"));
+        QCOMPARE(Requests().size(), 0);
+        // The root keeps what Start gave it: a dotted address's empty text.
+        QCOMPARE(Text(page), QString("\n"));
+    }
+
+    // Stop while a request waits: its item still comes, no further request goes out, and
+    // the button comes back.
+    void stopWhileARequestWaits_data() {
+        QTest::addColumn<int>("page");
+        QTest::newRow("ping") << int(PAGE_PING);
+        QTest::newRow("trace") << int(PAGE_TRACE);
+    }
+    void stopWhileARequestWaits() {
+        QFETCH(int, page);
+        Script("10.0.0.9 * none delay=400");
+        m_dlg->Options().m_nPackets = 5;
+        Start(page, "10.0.0.9");
+        QTRY_COMPARE(m_count(), 0u); // the first request is under way (logged when it ends)
+        QTest::qWait(100);
+        if (page == PAGE_PING) {
+            m_dlg->OnPingStart();
+        } else {
+            m_dlg->OnTraceStart();
+        }
+        QVERIFY(!Button(page)->isEnabled());
+        QCOMPARE(Button(page)->text(), QString("&Stop"));
+        WaitIdle(page);
+        QCOMPARE(Requests().size(), 1);
+        if (page == PAGE_PING) {
+            QCOMPARE(Text(page), QString("10.0.0.9\n  Request timed out\n"));
+        } else {
+            // The silent hop's retries stop: no "Request timed out" for it.
+            QCOMPARE(Text(page), QString("Trace route to 10.0.0.9\n"));
+        }
+        // The next Start is a start again.
+        Script("10.0.0.9 * 10.0.0.9");
+        m_dlg->Options().m_nPackets = 1;
+        Run(page, "10.0.0.9");
+        QCOMPARE(Requests().size(), 1);
+    }
+
+    // Stop before the first request (the dotted address's message not yet handled).
+    void stopBeforeTheFirstRequest() {
+        Script("10.0.0.9 * 10.0.0.9");
+        Start(PAGE_PING, "10.0.0.9");
+        m_dlg->OnPingStart(); // at once, before the event loop runs
+        WaitIdle(PAGE_PING);
+        QCOMPARE(Requests().size(), 0);
+        QCOMPARE(Text(PAGE_PING), QString("10.0.0.9\n"));
+    }
+
+    // A name lookup cancelled before its (already due) completion: no run starts.
+    void stopDuringTheLookup() {
+        Script("127.0.0.1 * 127.0.0.1");
+        Start(PAGE_PING, "localhost");
+        QCOMPARE(Text(PAGE_PING), QString("Looking up localhost...\n"));
+        m_dlg->OnPingStart();
+        QCOMPARE(Text(PAGE_PING), QString("localhost\n  Host lookup cancelled\n"));
+        QTest::qWait(200);
+        QCOMPARE(Requests().size(), 0);
+        QCOMPARE(Button(PAGE_PING)->text(), QString("&Start"));
+        QCOMPARE(Box(PAGE_PING)->count(), 0);
+    }
+
+    void aNameIsResolvedFirst() {
+        Script("127.0.0.1 * 127.0.0.1 ttl=64");
+        m_dlg->Options().m_nPackets = 1;
+        Run(PAGE_PING, "localhost");
+        QCOMPARE(Text(PAGE_PING), QString("localhost\n"
+                                          "  Reply from 127.0.0.1: Host is alive\n"
+                                          "    Packet size: 32 bytes\n"
+                                          "    RTT: 0 ms\n"
+                                          "    TTL: 64\n"));
+    }
+
+    // Clear during each state: nothing is inserted under a deleted item, the run ends as
+    // usual and the button comes back.
+    void clearDuringEachState_data() {
+        QTest::addColumn<QString>("moment");
+        QTest::newRow("while looking up") << "lookup";
+        QTest::newRow("while a request waits") << "request";
+        QTest::newRow("Clear All while running") << "all";
+    }
+    void clearDuringEachState() {
+        QFETCH(QString, moment);
+        Script("127.0.0.1 * 127.0.0.1 delay=150\n10.0.0.9 * 10.0.0.9 delay=150\n");
+        m_dlg->Options().m_nPackets = 3;
+        if (moment == "lookup") {
+            Start(PAGE_PING, "localhost");
+            m_dlg->OnClearCurrent();
+        } else {
+            Start(PAGE_PING, "10.0.0.9");
+            QTRY_VERIFY(m_dlg->Tree(PAGE_PING).GetTree()->topLevelItem(0)->childCount() == 1);
+            if (moment == "all") {
+                m_dlg->OnClearAll();
+            } else {
+                m_dlg->OnClearCurrent();
+            }
+        }
+        QCOMPARE(m_dlg->Tree(PAGE_PING).GetTree()->topLevelItemCount(), 0);
+        QCOMPARE(Box(PAGE_PING)->currentText(), QString());
+        WaitIdle(PAGE_PING);
+        QCOMPARE(m_dlg->Tree(PAGE_PING).GetTree()->topLevelItemCount(), 0);
+        QCOMPARE(Requests().size(), 3);
+        // The page works on.
+        m_dlg->Options().m_nPackets = 1;
+        Run(PAGE_PING, "10.0.0.9");
+        QCOMPARE(m_dlg->Tree(PAGE_PING).GetTree()->topLevelItem(0)->childCount(), 1);
+    }
+
+    void pingAndTraceSideBySide() {
+        Script("10.0.0.9 64 10.0.0.9 delay=20\n10.0.0.9 1 10.0.0.1 delay=20\n10.0.0.9 2-* 10.0.0.9 "
+               "delay=20\n");
+        m_dlg->Options().m_nPackets = 4;
+        Start(PAGE_PING, "10.0.0.9");
+        Start(PAGE_TRACE, "10.0.0.9");
+        WaitIdle(PAGE_PING);
+        WaitIdle(PAGE_TRACE);
+        QCOMPARE(Text(PAGE_PING).count("Host is alive"), 4);
+        QVERIFY(Text(PAGE_TRACE).endsWith("    Hop: #2\n    RTT: 20 ms\n"));
+        // Switching pages meanwhile touches neither.
+        m_dlg->OnToolsLookup();
+        m_dlg->OnToolsPing();
+        QCOMPARE(Text(PAGE_PING).count("Host is alive"), 4);
+    }
+
+    // Closing the window in any state ends within a second, and the settings are written.
+    void closeDuringEachState_data() {
+        QTest::addColumn<QString>("state");
+        QTest::newRow("a ping waiting on a 20 s time-out") << "ping";
+        QTest::newRow("a trace in a silent reverse lookup") << "trace";
+        QTest::newRow("a lookup outstanding") << "lookup";
+        QTest::newRow("a run on each page") << "both";
+    }
+    void closeDuringEachState() {
+        QFETCH(QString, state);
+        SilentDns silent;
+        sockets_testing::SetDnsServers(silent.Where());
+        m_dlg->Options().m_nTimeout = 20;
+        Script("10.0.0.9 64 none\n10.0.0.9 1-* 10.0.0.1 delay=1\n");
+        bool ended = false;
+        QTimer::singleShot(0, m_dlg.get(), [&] {
+            if (state == "ping" || state == "both") {
+                Start(PAGE_PING, "10.0.0.9");
+            }
+            if (state == "trace" || state == "both") {
+                Start(PAGE_TRACE, "10.0.0.9");
+            }
+            if (state == "lookup" || state == "both") {
+                m_dlg->OnToolsLookup();
+                static_cast<QComboBox*>(m_dlg->GetDlgItem(IDC_LOOKUP_HOST))
+                    ->setEditText("nowhere.invalid");
+                m_dlg->OnLookupStart();
+            }
+            QTimer::singleShot(400, m_dlg.get(), [&] { m_dlg->close(); });
+        });
+        QElapsedTimer total;
+        total.start();
+        m_dlg->DoModal();
+        ended = true;
+        QVERIFY(ended);
+        QVERIFY2(total.elapsed() < 400 + 1000, qPrintable(QString::number(total.elapsed())));
+        QVERIFY(QFile::exists(QString::fromLocal8Bit(qgetenv("XDG_CONFIG_HOME")) + "/Varnstead/" +
+                              QCoreApplication::applicationName() + ".ini"));
+    }
+};
+
+int main(int argc, char** argv) {
+    QApplication app(argc, argv);
+    QCoreApplication::setOrganizationName("Varnstead");
+    TestWorkers t;
+    return QTest::qExec(&t, argc, argv);
+}
+#include "test_workers.moc"
