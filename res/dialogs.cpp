@@ -57,6 +57,18 @@ constexpr ControlTemplate kOptionsControls[] = {
 
 constexpr DialogTemplate kOptions{"Options", "MS Sans Serif", 8, 205, 109, kOptionsControls};
 
+constexpr ControlTemplate kAboutControls[] = {
+    {IDC_STATIC, "", C::Icon, "", 7, 7, 20, 20},
+    {IDC_STATIC, "", C::Static, "Sabrevin\u00ae version " SABREVIN_VERSION " for Windows 95/NT", 40,
+     10, 137, 8},
+    {IDC_STATIC, "", C::Static, "Rebuilt for Linux on Qt 6, glibc and c-ares.", 40, 28, 120, 8},
+    {IDOK, "IDOK", C::DefButton, "OK", 182, 7, 32, 14},
+    {IDC_STATIC, "", C::Static, "Provided as is, without warranty.", 40, 39, 70, 8},
+    {IDC_STATIC, "", C::Static, "www.varnstead.example/sabrevin/", 40, 60, 151, 8},
+};
+
+constexpr DialogTemplate kAbout{"About Sabrevin", "MS Sans Serif", 8, 220, 75, kAboutControls};
+
 constexpr MenuItem kClear[] = {
     {"Current &Tab", ID_CLEAR_CURRENT, {}},
     {"&All", ID_CLEAR_ALL, {}},
@@ -94,6 +106,10 @@ const DialogTemplate& MainDialog() {
 
 const DialogTemplate& OptionsDialog() {
     return kOptions;
+}
+
+const DialogTemplate& AboutDialog() {
+    return kAbout;
 }
 
 std::span<const MenuItem> MainMenu() {

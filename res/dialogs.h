@@ -17,6 +17,7 @@ enum class ControlClass {
     ReadOnlyEdit,
     UpDown, // attaches to the edit before it
     Tab,
+    Icon, // the application icon
 };
 
 constexpr int IDC_STATIC = 65535; // a static item without an id of its own
@@ -39,6 +40,7 @@ struct DialogTemplate {
 
 const DialogTemplate& MainDialog();
 const DialogTemplate& OptionsDialog();
+const DialogTemplate& AboutDialog();
 
 // One menu item: a command (id != 0), a separator (text null) or a popup (children).
 struct MenuItem {

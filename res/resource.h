@@ -4,9 +4,9 @@
 // part of the program names a control or command the same way.
 
 // Dialogs
-constexpr int IDD_ABOUTBOX = 100;
 constexpr int IDD_MAIN = 101;
 constexpr int IDD_OPTIONS = 102;
+constexpr int IDD_ABOUT = 103;
 
 // Dialog buttons
 constexpr int IDOK = 1;

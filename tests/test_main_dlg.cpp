@@ -15,9 +15,11 @@
 #include <QMenu>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QScreen>
 #include <QTabBar>
 #include <QTemporaryDir>
 #include <QTimer>
+#include <QWindow>
 #include <QtTest>
 
 #include <functional>
@@ -54,6 +56,27 @@ class TestMainDlg : public QObject {
     std::unique_ptr<CMainDlg> m_dlg;
 
     CTabCtrl* Tab() const { return static_cast<CTabCtrl*>(m_dlg->GetDlgItem(IDC_TAB)); }
+
+    // The layout rules, on every page, shown or not: the tab control fills the client area
+    // with its left margin all round; host boxes end 126 pixels from the right; buttons and
+    // trees 14 from the right, trees 14 from the bottom.
+    void VerifyLayout() {
+        const QWidget* client = Tab()->parentWidget();
+        const int cx = client->width();
+        const int cy = client->height();
+        const QRect tab = Tab()->geometry();
+        QCOMPARE(tab,
+                 QRect(tab.left(), tab.top(), cx - 2 * tab.left(), cy - tab.top() - tab.left()));
+        for (int p = 0; p < 4; ++p) {
+            const QRect host = m_dlg->GetDlgItem(FirstIdOf(p) + 1)->geometry();
+            const QRect tree = m_dlg->GetDlgItem(FirstIdOf(p) + 3)->geometry();
+            const QRect button = m_dlg->GetDlgItem(FirstIdOf(p) + 4)->geometry();
+            QCOMPARE(host.left() + host.width(), cx - 126);
+            QCOMPARE(button.left() + button.width(), cx - 14);
+            QCOMPARE(tree.left() + tree.width(), cx - 14);
+            QCOMPARE(tree.top() + tree.height(), cy - 14);
+        }
+    }
 
     void VerifyPageShown(int page) {
         QCOMPARE(m_dlg->CurPage(), page);
@@ -127,24 +150,67 @@ private Q_SLOTS:
                  QString("&Corvale Home Page"));
     }
 
-    // Each control sits at its template rectangle, mapped from dialog units by the font.
-    void controlsSitAtTheirTemplateRectangles() {
+    // Each control starts at its template place, mapped from dialog units by the font; the
+    // labels keep their whole rectangle, the others are fitted to the client area.
+    void controlsSitAtTheirTemplatePlaces() {
         const DialogBaseUnits base = BaseUnitsOf(m_dlg->font());
         QVERIFY(base.cx > 0 && base.cy > 0);
         for (const res::ControlTemplate& c : res::MainDialog().controls) {
             const QRect want = MapDialogRect(base, c.x, c.y, c.w, c.h);
             const QRect got = m_dlg->GetDlgItem(c.id)->geometry();
-            QCOMPARE(got.topLeft(), want.topLeft());
-            QCOMPARE(got.width(), want.width());
-            if (c.cls != res::ControlClass::ComboBox) {
-                QCOMPARE(got.height(), want.height());
+            QCOMPARE(got.top(), want.top());
+            if (c.cls != res::ControlClass::Button) { // buttons keep their right margin
+                QCOMPARE(got.left(), want.left());
+            }
+            if (c.cls == res::ControlClass::Static) {
+                QCOMPARE(got, want);
             }
         }
+        VerifyLayout();
         // The template lies below the menu bar: the tab control starts at its bottom edge.
         const QPoint tabTop = Tab()->mapTo(m_dlg.get(), QPoint(0, 0));
         QCOMPARE(tabTop.y(), m_dlg->GetMenu()->MenuBar()->geometry().bottom() + 1);
         QCOMPARE(m_dlg->InitWidth(), m_dlg->width());
         QCOMPARE(m_dlg->InitHeight(), m_dlg->height());
+    }
+
+    void resizingRefitsEveryPage_data() {
+        QTest::addColumn<QString>("how");
+        QTest::newRow("larger") << "larger";
+        QTest::newRow("maximised") << "max";
+        QTest::newRow("back to the template size") << "back";
+    }
+    void resizingRefitsEveryPage() {
+        QFETCH(QString, how);
+        QList<QRect> labels;
+        for (int p = 0; p < 4; ++p) {
+            labels << m_dlg->GetDlgItem(FirstIdOf(p))->geometry()
+                   << m_dlg->GetDlgItem(FirstIdOf(p) + 2)->geometry();
+        }
+        if (how == "max") {
+            m_dlg->showMaximized();
+            m_dlg->windowHandle()->setGeometry(m_dlg->screen()->availableGeometry());
+        } else {
+            m_dlg->resize(m_dlg->width() + 300, m_dlg->height() + 200);
+            if (how == "back") {
+                m_dlg->resize(m_dlg->InitWidth(), m_dlg->InitHeight());
+            }
+        }
+        QTRY_VERIFY(how != "max" || m_dlg->width() > m_dlg->InitWidth() + 100);
+        VerifyLayout(); // hidden pages included
+        for (int p = 0; p < 4; ++p) {
+            QCOMPARE(m_dlg->GetDlgItem(FirstIdOf(p))->geometry(), labels[2 * p]);
+            QCOMPARE(m_dlg->GetDlgItem(FirstIdOf(p) + 2)->geometry(), labels[2 * p + 1]);
+        }
+        m_dlg->OnToolsTrace();
+        VerifyLayout();
+    }
+
+    void theWindowNeverShrinksBelowItsTemplateSize() {
+        m_dlg->resize(100, 80);
+        QCOMPARE(m_dlg->size(), QSize(m_dlg->InitWidth(), m_dlg->InitHeight()));
+        m_dlg->resize(m_dlg->InitWidth() + 50, 10);
+        QCOMPARE(m_dlg->height(), m_dlg->InitHeight());
     }
 
     void controlsBehaveAsTheTemplateSays() {

@@ -136,6 +136,18 @@ private Q_SLOTS:
         });
     }
 
+    void exitWritesTheSettingsAsTheCloseBoxDoes() {
+        RunDialog([](CMainDlg* dlg) {
+            dlg->Options().m_nHops = 44;
+            Add(dlg, IDC_TRACE_HOST, "exit.example");
+            dlg->GetMenu()->Command(ID_TOOLS_EXIT)->trigger();
+            QVERIFY(!dlg->isVisible());
+        });
+        QSettings ini(IniPath(), QSettings::IniFormat);
+        QCOMPARE(ini.value("Options/Number of Hops").toInt(), 44);
+        QCOMPARE(ini.value("Hosts/Trace Host 1").toString(), QString("exit.example"));
+    }
+
     void optionsThenCancelChangesNothing() {
         RunDialog([](CMainDlg* dlg) {
             QTimer::singleShot(0, [dlg] {

@@ -1,6 +1,7 @@
 #include "ui/dialog_template.h"
 
 #include "res/dialogs.h"
+#include "ui/image_list.h"
 #include "ui/report_tree.h"
 #include "ui/spin_button.h"
 #include "ui/tab_ctrl.h"
@@ -81,6 +82,12 @@ BuiltTemplate BuildFromTemplate(const res::DialogTemplate& tmpl, QWidget* client
         case ControlClass::Tab:
             w = new CTabCtrl(client);
             break;
+        case ControlClass::Icon: {
+            auto* icon = new QLabel(client);
+            icon->setPixmap(LoadMainIcon().pixmap(32, 32));
+            w = icon;
+            break;
+        }
         }
         if (c.name[0] != '\0') {
             w->setObjectName(QString::fromUtf8(c.name));

@@ -4,6 +4,7 @@
 #include "net/error_text.h"
 #include "res/dialogs.h"
 #include "res/resource.h"
+#include "ui/about_dlg.h"
 #include "ui/dialog_template.h"
 #include "ui/image_list.h"
 #include "ui/menu.h"
@@ -14,11 +15,15 @@
 #include <arpa/inet.h>
 
 #include <QComboBox>
+#include <QDesktopServices>
 #include <QGuiApplication>
 #include <QKeyEvent>
 #include <QLineEdit>
+#include <QMenu>
 #include <QPushButton>
 #include <QScreen>
+#include <QShortcut>
+#include <QUrl>
 #include <QVBoxLayout>
 
 #include <cstdarg>
@@ -95,7 +100,12 @@ void CMainDlg::CreateFromTemplate() {
     m_menu = new CMenu(res::MainMenu(), this);
     layout->setMenuBar(m_menu->MenuBar());
     connect(m_menu, &CMenu::CommandChosen, this, &CMainDlg::OnCommand);
+    connect(m_menu, &CMenu::PopupAboutToShow, this, &CMainDlg::OnInitMenuPopup);
+    // The help request: F1 anywhere in the dialog.
+    auto* help = new QShortcut(QKeySequence::HelpContents, this);
+    connect(help, &QShortcut::activated, this, [this] { ShowHelpGuide(this); });
     m_client = new QWidget(this);
+    m_client->installEventFilter(this); // its resizes lay the pages out
     layout->addWidget(m_client);
 
     m_client->setFont(font());
@@ -374,10 +384,19 @@ void CMainDlg::OnCommand(int id) {
         OnToolsLocalInfo();
         break;
     case ID_TOOLS_EXIT:
-        OnCancel();
+        OnToolsExit();
         break;
     case ID_OPTIONS:
-        m_dlgOptions.DoModal(this);
+        OnOptions();
+        break;
+    case ID_HELP_HOMEPAGE:
+        OnHelpHomePage();
+        break;
+    case ID_HELP_SIBLINGPAGE:
+        OnHelpSiblingPage();
+        break;
+    case ID_HELP_ABOUT:
+        OnHelpAbout();
         break;
     case ID_CLEAR_CURRENT:
         OnClearCurrent();
@@ -387,6 +406,68 @@ void CMainDlg::OnCommand(int id) {
         break;
     default:
         break;
+    }
+}
+
+void CMainDlg::OnOptions() {
+    m_dlgOptions.DoModal(this);
+}
+
+void CMainDlg::OnHelpHomePage() {
+    QDesktopServices::openUrl(QUrl(QStringLiteral("https://www.varnstead.example/sabrevin/")));
+}
+
+void CMainDlg::OnHelpSiblingPage() {
+    QDesktopServices::openUrl(QUrl(QStringLiteral("https://www.varnstead.example/corvale/")));
+}
+
+void CMainDlg::OnHelpAbout() {
+    CAboutDlg about(this);
+    about.exec();
+}
+
+void CMainDlg::OnInitMenuPopup(QMenu* popup, int position) {
+    if (position != 0 || m_pMainMenu == nullptr) {
+        return;
+    }
+    // Something to clear: text in the page's host box, or any item in its tree.
+    bool has[3];
+    for (int page = PAGE_PING; page <= PAGE_LOOKUP; ++page) {
+        const auto* box = As<QComboBox>(GetDlgItem(kPages[page].firstId + 1));
+        has[page] = !box->currentText().isEmpty() || Tree(page).GetTree()->topLevelItemCount() != 0;
+    }
+    Q_UNUSED(popup); // both items are addressed by command, wherever they sit
+    m_pMainMenu->EnableMenuItem(ID_CLEAR_CURRENT, m_nCurPage != PAGE_LOCALINFO && has[m_nCurPage]);
+    m_pMainMenu->EnableMenuItem(ID_CLEAR_ALL,
+                                has[PAGE_PING] || has[PAGE_TRACE] || has[PAGE_LOOKUP]);
+}
+
+bool CMainDlg::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == m_client && event->type() == QEvent::Resize) {
+        const QSize size = static_cast<QResizeEvent*>(event)->size();
+        OnSize(size.width(), size.height());
+    }
+    return QDialog::eventFilter(watched, event);
+}
+
+void CMainDlg::OnSize(int cx, int cy) {
+    if (cx <= 0 || cy <= 0 || m_tab == nullptr) {
+        return; // minimised, or the controls are not bound yet
+    }
+    // Pixels of the client area: the tab control keeps its left margin on every side; host
+    // boxes end 126 pixels from the right, buttons and trees 14 from the right (and bottom).
+    const QRect tab = m_tab->geometry();
+    m_tab->setGeometry(tab.left(), tab.top(), cx - 2 * tab.left(), cy - tab.top() - tab.left());
+    for (const PageInfo& page : kPages) {
+        QWidget* host = GetDlgItem(page.firstId + 1);
+        QWidget* tree = GetDlgItem(page.firstId + 3);
+        QWidget* button = GetDlgItem(page.firstId + 4);
+        const QRect h = host->geometry();
+        host->setGeometry(h.left(), h.top(), cx - h.left() - 126, h.height());
+        const QRect b = button->geometry();
+        button->setGeometry(cx - b.width() - 14, b.top(), b.width(), b.height());
+        const QRect t = tree->geometry();
+        tree->setGeometry(t.left(), t.top(), cx - t.left() - 14, cy - t.top() - 14);
     }
 }
 

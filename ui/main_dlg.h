@@ -31,6 +31,7 @@ class CTabCtrl;
 class QComboBox;
 class QLabel;
 class QLineEdit;
+class QMenu;
 class QPushButton;
 
 enum PageIndex { PAGE_PING = 0, PAGE_TRACE = 1, PAGE_LOOKUP = 2, PAGE_LOCALINFO = 3 };
@@ -89,6 +90,15 @@ public:
 
     void OnClearCurrent();
     void OnClearAll();
+    void OnToolsExit() { OnCancel(); }
+    void OnOptions();
+    void OnHelpHomePage();
+    void OnHelpSiblingPage();
+    void OnHelpAbout();
+    // The Tools menu opens: its Clear items are enabled only when there is something to clear.
+    void OnInitMenuPopup(QMenu* popup, int position);
+    // Fits the controls of all four pages to a client area of cx by cy pixels.
+    void OnSize(int cx, int cy);
 
     // Enter: the shown page's action; never ends the dialog.
     void OnOK();
@@ -107,6 +117,7 @@ protected:
     void keyPressEvent(QKeyEvent* event) override;
     bool event(QEvent* event) override;
     void moveEvent(QMoveEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
 
 private:

@@ -22,8 +22,9 @@ void CMenu::Build(std::span<const res::MenuItem> items, QWidget* into) {
         if (!item.children.empty()) {
             auto* popup = new QMenu(text, into);
             m_popups.append(popup);
+            const int position = static_cast<int>(into->actions().size());
             connect(popup, &QMenu::aboutToShow, this,
-                    [this, popup] { Q_EMIT PopupAboutToShow(popup); });
+                    [this, popup, position] { Q_EMIT PopupAboutToShow(popup, position); });
             Build(item.children, popup);
             into->addAction(popup->menuAction());
             continue;

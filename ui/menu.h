@@ -27,8 +27,9 @@ public:
 Q_SIGNALS:
     // A command was chosen, by mouse, keyboard or accelerator.
     void CommandChosen(int id);
-    // A popup is about to open; the menu update of the dialog listens here.
-    void PopupAboutToShow(QMenu* popup);
+    // A popup is about to open, at position within its parent; the dialog's menu update
+    // listens here.
+    void PopupAboutToShow(QMenu* popup, int position);
 
 private:
     void Build(std::span<const res::MenuItem> items, QWidget* into);
