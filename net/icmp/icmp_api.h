@@ -119,14 +119,18 @@ enum {
 
 /* ---- The three functions of the contract ---- */
 
-/* Opens a handle for one run, or returns INVALID_HANDLE_VALUE; IcmpGetCreateError says why. */
+/*
+ * Opens a handle for one run, or returns INVALID_HANDLE_VALUE; IcmpGetCreateError says why. A
+ * socket that opens but cannot be set up counts as refused: the next kind is tried.
+ */
 ICMP_HANDLE IcmpCreateFile(void);
 
 /*
  * Sends one echo request of RequestSize bytes from RequestData to DestinationAddress (network
  * byte order), with the time-to-live, type of service, DF flag and IP options of RequestOptions,
  * or the system's defaults when it is null. Blocks until the first answer to this request or
- * until Timeout milliseconds after the send. Returns the number of reply records written: 1, the
+ * until Timeout milliseconds after the send; an answer received later than that counts as none,
+ * so RoundTripTime never exceeds Timeout. Returns the number of reply records written: 1, the
  * first record filled and the echoed data after it; or 0, and then nothing is written at all.
  * A 0 comes with: no answer in time, the handle closed or cancelled meanwhile, a stale handle, a
  * ReplySize below 28 + RequestSize (IP_BUF_TOO_SMALL), a RequestSize above ICMP_MAX_DATA_SIZE,

@@ -21,7 +21,8 @@
  * echo reply the destination as sender and the data echoed unchanged; for a router's error the
  * quoted original header with our destination, identifier and sequence. Checksums and lengths
  * are checked on both socket kinds. Round trips are timed with CLOCK_MONOTONIC from just before
- * the send to just after the receive.
+ * the send to just after the receive; an answer received later than the time-out after the send
+ * counts as none, so a RoundTripTime never exceeds the time-out.
  */
 #define _GNU_SOURCE
 #include "net/icmp/icmp_api.h"
@@ -36,7 +37,6 @@
 #include <linux/filter.h>
 #include <linux/icmp.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <pthread.h>
 #include <signal.h>
 #include <spawn.h>
@@ -59,8 +59,6 @@
 /* The largest IPv4 packet: what a raw socket may deliver. */
 #define RECEIVE_SIZE 65536u
 #define CONTROL_SIZE 512u
-/* Packets already queued that are still examined once the time-out has passed. */
-#define READ_AFTER_DEADLINE 64u
 
 struct echo_socket {
     int fd;
@@ -215,12 +213,8 @@ static int socket_from_helper(const char* path, char* why, size_t why_size) {
 
     int32_t helper_error = -1; /* the errno of the helper's socket(), 0 when it got one */
     int fd = -1;
-    struct pollfd pfd = {.fd = pair[0], .events = POLLIN};
-    int ready;
-    do {
-        ready = poll(&pfd, 1, HELPER_WAIT_MS);
-    } while (ready < 0 && errno == EINTR);
-    if (ready > 0) {
+    /* One deadline for the whole wait: signals that interrupt it must not stretch it. */
+    if (icmp_wait(pair[0], -1, icmp_deadline(icmp_now_ns(), HELPER_WAIT_MS)) > 0) {
         union {
             struct cmsghdr align;
             char bytes[CMSG_SPACE(sizeof(int))];
@@ -265,55 +259,39 @@ static int socket_from_helper(const char* path, char* why, size_t why_size) {
     return fd;
 }
 
-/*
- * Opens the first socket that works; on failure returns -1 and leaves the whole text for
- * IcmpGetCreateError in report.
- */
-static int open_icmp_socket(int* kind, char* report, size_t report_size) {
-    char ping_why[256], raw_why[160], helper_why[PATH_MAX + 128];
-
-    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_ICMP);
+/* Opens a datagram or a raw ICMP socket of this process; on failure returns -1 and says why. */
+static int open_own_socket(int kind, char* why, size_t why_size) {
+    int type = kind == ICMP_SOCKET_DGRAM ? SOCK_DGRAM : SOCK_RAW;
+    int fd = socket(AF_INET, type | SOCK_CLOEXEC, IPPROTO_ICMP);
     if (fd >= 0) {
-        *kind = ICMP_SOCKET_DGRAM;
         return fd;
     }
-    describe_ping_refusal(errno, ping_why, sizeof ping_why);
-
-    fd = socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_ICMP);
-    if (fd >= 0) {
-        *kind = ICMP_SOCKET_RAW;
-        return fd;
-    }
-    if (errno == EPERM || errno == EACCES) {
-        say(raw_why, sizeof raw_why,
-            "raw ICMP sockets need CAP_NET_RAW, which this process "
-            "lacks");
+    int error = errno;
+    if (kind == ICMP_SOCKET_DGRAM) {
+        describe_ping_refusal(error, why, why_size);
+    } else if (error == EPERM || error == EACCES) {
+        say(why, why_size, "raw ICMP sockets need CAP_NET_RAW, which this process lacks");
     } else {
         char reason[128];
-        error_text(errno, reason, sizeof reason);
-        say(raw_why, sizeof raw_why, "raw ICMP sockets are unavailable (%s)", reason);
+        error_text(error, reason, sizeof reason);
+        say(why, why_size, "raw ICMP sockets are unavailable (%s)", reason);
     }
-
-    char directory[PATH_MAX];
-    char helper[PATH_MAX + sizeof HELPER_NAME + 1];
-    if (module_directory(directory, sizeof directory) != 0) {
-        say(helper, sizeof helper, "%s", HELPER_NAME);
-        say(helper_why, sizeof helper_why, "the helper cannot be found (no module path)");
-    } else {
-        say(helper, sizeof helper, "%s/%s", directory, HELPER_NAME);
-        fd = socket_from_helper(helper, helper_why, sizeof helper_why);
-        if (fd >= 0) {
-            *kind = ICMP_SOCKET_HELPER;
-            return fd;
-        }
-    }
-    say(report, report_size,
-        "No ICMP socket could be opened: %s; %s; %s.\n"
-        "To allow it, either admit the user's group to ping sockets: "
-        "sysctl -w net.ipv4.ping_group_range=\"%u %u\", "
-        "or give the helper the capability: setcap cap_net_raw+ep %s",
-        ping_why, raw_why, helper_why, (unsigned)getegid(), (unsigned)getegid(), helper);
     return -1;
+}
+
+/* Opens a socket of the given kind; on failure returns -1 and says why. */
+static int open_icmp_socket(int kind, char* helper, size_t helper_size, char* why,
+                            size_t why_size) {
+    if (kind != ICMP_SOCKET_HELPER) {
+        return open_own_socket(kind, why, why_size);
+    }
+    char directory[PATH_MAX];
+    if (module_directory(directory, sizeof directory) != 0) {
+        say(why, why_size, "the helper cannot be found (no module path)");
+        return -1;
+    }
+    say(helper, helper_size, "%s/%s", directory, HELPER_NAME);
+    return socket_from_helper(helper, why, why_size);
 }
 
 /* Raw sockets get an identifier of their own; distinct for 65536 handles in a row. */
@@ -401,34 +379,65 @@ static int prepare_socket(struct echo_socket* s) {
     return s->packet != NULL && s->receive != NULL ? 0 : ENOMEM;
 }
 
+/* Why a socket that opened could not be used, for IcmpGetCreateError. */
+static void describe_setup_failure(int kind, int error, char* why, size_t why_size) {
+    char reason[128];
+    error_text(error, reason, sizeof reason);
+    say(why, why_size, "%s opened but could not be set up (%s)",
+        kind == ICMP_SOCKET_DGRAM ? "a ping socket"
+        : kind == ICMP_SOCKET_RAW ? "a raw ICMP socket"
+                                  : "the helper's raw ICMP socket",
+        reason);
+}
+
+/*
+ * Tries the socket kinds in order. A socket that opens but cannot be set up is closed, and the
+ * next kind is tried as if it had not opened at all; only when none is left does the call fail,
+ * with the reason of each attempt.
+ */
 ICMP_EXPORT ICMP_HANDLE IcmpCreateFile(void) {
+    static const int kinds[] = {ICMP_SOCKET_DGRAM, ICMP_SOCKET_RAW, ICMP_SOCKET_HELPER};
+    enum { KIND_COUNT = sizeof kinds / sizeof kinds[0] };
+    char ping_why[256], raw_why[256], helper_why[PATH_MAX + 128];
+    char* why[KIND_COUNT] = {ping_why, raw_why, helper_why};
+    const size_t why_size[KIND_COUNT] = {sizeof ping_why, sizeof raw_why, sizeof helper_why};
+    char helper[PATH_MAX + sizeof HELPER_NAME + 1] = HELPER_NAME;
+
+    for (size_t i = 0; i < KIND_COUNT; ++i) {
+        int kind = kinds[i];
+        int fd = open_icmp_socket(kind, helper, sizeof helper, why[i], why_size[i]);
+        if (fd < 0) {
+            continue;
+        }
+        struct echo_socket* s = calloc(1, sizeof *s);
+        if (s == NULL) {
+            close(fd);
+            describe_setup_failure(kind, ENOMEM, why[i], why_size[i]);
+            continue;
+        }
+        s->fd = fd;
+        s->kind = kind;
+        int error = prepare_socket(s);
+        if (error != 0) {
+            destroy_echo_socket(s); /* closes the socket too */
+            describe_setup_failure(kind, error, why[i], why_size[i]);
+            continue;
+        }
+        ICMP_HANDLE handle = icmp_table_add(s, kind, destroy_echo_socket);
+        icmp_set_create_error(handle == ICMP_INVALID_HANDLE ? "Too many ICMP handles are open."
+                                                            : "");
+        return handle;
+    }
+
     char report[2 * PATH_MAX + 1024];
-    int kind = ICMP_SOCKET_NONE;
-    int fd = open_icmp_socket(&kind, report, sizeof report);
-    if (fd < 0) {
-        icmp_set_create_error(report);
-        return ICMP_INVALID_HANDLE;
-    }
-    struct echo_socket* s = calloc(1, sizeof *s);
-    if (s == NULL) {
-        close(fd);
-        icmp_set_create_error("Out of memory for the ICMP socket's buffers.");
-        return ICMP_INVALID_HANDLE;
-    }
-    s->fd = fd;
-    s->kind = kind;
-    int error = prepare_socket(s);
-    if (error != 0) {
-        char reason[128], text[256];
-        error_text(error, reason, sizeof reason);
-        say(text, sizeof text, "The ICMP socket could not be set up (%s).", reason);
-        destroy_echo_socket(s);
-        icmp_set_create_error(text);
-        return ICMP_INVALID_HANDLE;
-    }
-    ICMP_HANDLE handle = icmp_table_add(s, kind, destroy_echo_socket);
-    icmp_set_create_error(handle == ICMP_INVALID_HANDLE ? "Too many ICMP handles are open." : "");
-    return handle;
+    say(report, sizeof report,
+        "No usable ICMP socket could be opened: %s; %s; %s.\n"
+        "To allow it, either admit the user's group to ping sockets: "
+        "sysctl -w net.ipv4.ping_group_range=\"%u %u\", "
+        "or give the helper the capability: setcap cap_net_raw+ep %s",
+        ping_why, raw_why, helper_why, (unsigned)getegid(), (unsigned)getegid(), helper);
+    icmp_set_create_error(report);
+    return ICMP_INVALID_HANDLE;
 }
 
 /* ---- One request ---- */
@@ -643,6 +652,34 @@ static int read_dgram_error(struct echo_socket* s, const struct icmp_expect* exp
     return 1;
 }
 
+/*
+ * Sends the request built in s->packet; returns what sendto returned, with errno, and the time
+ * just before the send in sent_ns.
+ *
+ * On a ping socket, a router's error that comes after its request has given up leaves the
+ * socket's pending error (SO_ERROR) set, and the kernel fails the next send with that error:
+ * the request after a timed-out hop would fail for no fault of its own. Reading SO_ERROR clears
+ * it. An error that comes between that and the send fails the send, and clears itself in doing
+ * so, which is why a failed send on a ping socket is tried once more; a genuine failure fails
+ * again the same way.
+ */
+static ssize_t send_request(struct echo_socket* s, size_t length, const struct sockaddr_in* to,
+                            uint64_t* sent_ns) {
+    ssize_t n = -1;
+    for (int tries = s->kind == ICMP_SOCKET_DGRAM ? 2 : 1; tries > 0 && n < 0; --tries) {
+        if (s->kind == ICMP_SOCKET_DGRAM) {
+            int pending = 0;
+            socklen_t size = sizeof pending;
+            getsockopt(s->fd, SOL_SOCKET, SO_ERROR, &pending, &size);
+        }
+        do {
+            *sent_ns = icmp_now_ns();
+            n = sendto(s->fd, s->packet, length, 0, (const struct sockaddr*)to, sizeof *to);
+        } while (n < 0 && errno == EINTR);
+    }
+    return n;
+}
+
 static uint32_t send_echo(struct echo_socket* s, int wake_fd, IPAddr destination,
                           const uint8_t* data, uint16_t size, const IP_OPTION_INFORMATION* options,
                           void* reply, uint32_t reply_size, uint32_t timeout_ms) {
@@ -659,28 +696,22 @@ static uint32_t send_echo(struct echo_socket* s, int wake_fd, IPAddr destination
     size_t length = icmp_build_echo_request(s->packet, ICMP_HEADER_SIZE + ICMP_MAX_DATA_SIZE,
                                             expect.identifier, expect.sequence, data, size);
     struct sockaddr_in to = {.sin_family = AF_INET, .sin_addr.s_addr = destination};
-    uint64_t sent = icmp_now_ns();
-    ssize_t n;
-    do {
-        n = sendto(s->fd, s->packet, length, 0, (struct sockaddr*)&to, sizeof to);
-    } while (n < 0 && errno == EINTR);
-    if (n < 0) {
+    uint64_t sent = 0;
+    if (send_request(s, length, &to, &sent) < 0) {
         icmp_set_last_status(send_error_status(errno));
         return 0;
     }
     uint64_t deadline = icmp_deadline(sent, timeout_ms);
 
-    /* At the deadline, what has already arrived is still looked at, but only so much of it: a
-     * flood of other packets must not keep the request from timing out. */
-    unsigned read_after_deadline = 0;
+    /* Once the deadline has passed nothing more is read: whatever is read now was received
+     * too late to count. This also keeps a flood of other packets from holding the request. */
     for (;;) {
         int ready = icmp_wait(s->fd, wake_fd, deadline);
         if (ready < 0) {
             icmp_set_last_status(IP_REQ_CANCELLED);
             return 0;
         }
-        if (ready == 0 ||
-            (icmp_now_ns() >= deadline && ++read_after_deadline > READ_AFTER_DEADLINE)) {
+        if (ready == 0 || icmp_now_ns() > deadline) {
             icmp_set_last_status(IP_REQ_TIMED_OUT);
             return 0;
         }
@@ -693,6 +724,11 @@ static uint32_t send_echo(struct echo_socket* s, int wake_fd, IPAddr destination
             /* Both queues: the error queue is readable when poll says POLLERR, which costs a
              * second poll here; reading it after each plain read is as cheap. */
             ours = read_dgram(s, &expect, &out) || read_dgram_error(s, &expect, &out);
+        }
+        if (ours && out.received_ns > deadline) {
+            /* Ours, but read after the time-out had passed: as if it had not come. */
+            icmp_set_last_status(IP_REQ_TIMED_OUT);
+            return 0;
         }
         if (ours) {
             icmp_write_reply(reply, reply_size, out.address, out.status, out.received_ns - sent,

@@ -10,9 +10,20 @@
  *  2. gives up every capability, before it does anything else;
  *  3. sends the socket (SCM_RIGHTS) and the errno of step 1 (0 on success, 4 bytes, host byte
  *     order) over descriptor 3, and exits.
- * It reads no input, no arguments and no environment, parses nothing, and links only libc. With
- * the capability it gives its caller no more than a ping program would: one socket that sends
- * and receives ICMP. Run by hand, it finds no socket pair on descriptor 3 and just exits.
+ * It reads no input, no arguments and no environment, parses nothing, and links only libc. Run by
+ * hand without a socket on descriptor 3, it just exits.
+ *
+ * What it hands over is more than a ping program lets its user have. A ping program keeps its raw
+ * socket to itself; this one gives whoever starts it with a Unix socket on descriptor 3 (the echo
+ * module, or any other program) a general raw ICMP socket of the caller's network namespace, with
+ * nothing attached to limit it. On that socket the caller may set IP_HDRINCL and send IP packets of
+ * its own making (any source address, any protocol field), and it receives every ICMP packet that
+ * arrives in the namespace, other programs' echo replies and errors included; the filters the echo
+ * module puts on it are the module's own choice, not the helper's. Whoever may execute the helper
+ * can thus send raw IPv4 packets and watch all ICMP traffic of the namespace, as a holder of
+ * CAP_NET_RAW could. The one thing that limits this is who may execute it: its file mode and group,
+ * which the install decides (mode 0755 lets every user; mode 0750 and a group of its own keep it to
+ * that group's members).
  */
 #define _GNU_SOURCE
 #include <errno.h>

@@ -6,23 +6,34 @@
 //   icmp_net_probe lab      MODULE KIND ROUTER1 ROUTER2 TARGET UNROUTABLE QUIET SLOW
 //   icmp_net_probe burst    MODULE KIND TARGET COUNT
 //   icmp_net_probe refused  MODULE
-//   icmp_net_probe respond  DELAY_MS SECONDS
+//   icmp_net_probe fallback MODULE KIND
+//   icmp_net_probe stalled  MODULE
+//   icmp_net_probe respond  DELAY_MS SECONDS [decoys]
 //
-// KIND is dgram, raw or helper: the socket that IcmpCreateFile must choose there. SILENT and
-// QUIET are addresses that never answer; SLOW is a host whose kernel ignores echo requests and
-// where "respond" answers each one DELAY_MS late (for SECONDS at most). Prints one line per
+// KIND is dgram, raw or helper: the socket that IcmpCreateFile must choose there; for fallback
+// the one it must fall back to when a ping socket opens but cannot be set up (or none, when
+// nothing else is allowed either). "stalled" runs where the helper beside the module never
+// answers. SILENT and QUIET are addresses that never answer; SLOW is a host whose kernel ignores
+// echo requests and where "respond" answers each one DELAY_MS late (for SECONDS at most), with
+// "decoys" after first sending answers that look like ours but are not. Prints one line per
 // check; exits 1 if any failed.
 
 #include "tests/icmp/icmp_test_support.h"
 
 #include "net/icmp/icmp_packet.h"
 
+#include <dirent.h>
+#include <dlfcn.h>
+#include <errno.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <barrier>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
@@ -36,6 +47,37 @@ using Clock = std::chrono::steady_clock;
 namespace {
 
 std::atomic<int> g_failures{0};
+
+// While set, bind() fails on ping sockets: how the fallback check makes a ping socket that opens
+// fail its set-up (see bind below).
+std::atomic<bool> g_failPingBind{false};
+
+bool IsPingSocket(int fd) {
+    int type = 0, protocol = 0;
+    socklen_t length = sizeof type;
+    if (getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &length) != 0) {
+        return false;
+    }
+    length = sizeof protocol;
+    return getsockopt(fd, SOL_SOCKET, SO_PROTOCOL, &protocol, &length) == 0 && type == SOCK_DGRAM &&
+           protocol == IPPROTO_ICMP;
+}
+
+} // namespace
+
+// The probe exports its symbols (ENABLE_EXPORTS), so this bind() is the one the loaded module
+// calls; it passes everything on to the C library's, except ping sockets while g_failPingBind.
+extern "C" int bind(int fd, const sockaddr* address, socklen_t length) noexcept {
+    using Bind = int (*)(int, const sockaddr*, socklen_t);
+    static const Bind next = reinterpret_cast<Bind>(dlsym(RTLD_NEXT, "bind"));
+    if (g_failPingBind && IsPingSocket(fd)) {
+        errno = EADDRINUSE;
+        return -1;
+    }
+    return next(fd, address, length);
+}
+
+namespace {
 
 void Check(bool ok, const std::string& what) {
     std::printf("%s %s\n", ok ? "ok  " : "FAIL", what.c_str());
@@ -56,9 +98,47 @@ std::string Describe(uint32_t result, GuardedBuffer& buffer) {
 }
 
 int KindNumber(const std::string& kind) {
-    return kind == "dgram" ? ICMP_SOCKET_DGRAM
-           : kind == "raw" ? ICMP_SOCKET_RAW
-                           : ICMP_SOCKET_HELPER;
+    return kind == "dgram"    ? ICMP_SOCKET_DGRAM
+           : kind == "raw"    ? ICMP_SOCKET_RAW
+           : kind == "helper" ? ICMP_SOCKET_HELPER
+                              : ICMP_SOCKET_NONE;
+}
+
+// The descriptors this process has open, as /proc/self/fd lists them (less the one reading it).
+int OpenDescriptors() {
+    DIR* d = opendir("/proc/self/fd");
+    if (d == nullptr) {
+        return -1;
+    }
+    int count = 0;
+    while (const dirent* e = readdir(d)) {
+        count += e->d_name[0] != '.' ? 1 : 0;
+    }
+    closedir(d);
+    return count - 1;
+}
+
+// Opens and closes handles, with a request on some of them, and checks that the process holds
+// exactly the descriptors it held before. Every handle must be of the expected kind.
+void CheckNoDescriptorLeft(const Module& m, const std::string& kind, IPAddr to, int rounds) {
+    const int before = OpenDescriptors();
+    bool kindsOk = true, echoesOk = true;
+    for (int i = 0; i < rounds; ++i) {
+        ICMP_HANDLE h = m.create();
+        kindsOk = kindsOk && h != ICMP_INVALID_HANDLE && m.kind(h) == KindNumber(kind);
+        if (i % 2 == 0 && h != ICMP_INVALID_HANDLE) {
+            GuardedBuffer buffer(28 + 8);
+            uint8_t data[8] = {};
+            echoesOk = echoesOk && m.send(h, to, data, sizeof data, nullptr, buffer.data(),
+                                          buffer.size(), 2000) == 1;
+        }
+        m.close(h);
+    }
+    const int after = OpenDescriptors();
+    Check(kindsOk && echoesOk && before >= 0 && before == after,
+          "IcmpCreateFile and IcmpCloseHandle of " + std::to_string(rounds) + " " + kind +
+              " handles leave no descriptor open (" + std::to_string(before) + " before, " +
+              std::to_string(after) + " after)");
 }
 
 struct Probe {
@@ -155,14 +235,38 @@ int Loopback(const std::string& path, const std::string& kind, IPAddr silent) {
         return 1;
     }
     const IPAddr lo = Address("127.0.0.1");
+    CheckNoDescriptorLeft(p.m, kind, lo, 20);
 
+    // RoundTripTime is the microsecond figure in whole milliseconds, rounded down: 0 below 1 ms.
+    auto roundsDown = [](uint32_t rtt, uint64_t us) {
+        return us < 1000 ? rtt == 0 : rtt == us / 1000;
+    };
+    int belowOneMs = 0;
     for (uint16_t size : std::initializer_list<uint16_t>{0, 1, 8, 32, 512, 1472, 4000, 65507}) {
         GuardedBuffer buffer(28u + size); // exactly the record and the echo, as the workers do
         uint32_t n = p.Echo(lo, size, nullptr, buffer, 2000);
+        uint64_t us = p.m.lastRoundTripUs();
         bool ok = p.IsEcho(n, buffer, lo, size);
         const ICMP_ECHO_REPLY& r = buffer.Reply();
-        Check(ok && r.Options.Ttl == 64 && r.RoundTripTime < 1000,
-              "size " + std::to_string(size) + ": " + Describe(n, buffer));
+        belowOneMs += ok && us < 1000 ? 1 : 0;
+        Check(ok && r.Options.Ttl == 64 && us > 0 && roundsDown(r.RoundTripTime, us),
+              "size " + std::to_string(size) + ": " + Describe(n, buffer) + " (" +
+                  std::to_string(us) + " us)");
+    }
+    {
+        // Small echoes over loopback take microseconds: some of them must show the 0 of a round
+        // trip below 1 ms, or the rounding above was never tried on one.
+        GuardedBuffer buffer(28 + 8);
+        bool allOk = true;
+        for (int i = 0; i < 50; ++i) {
+            uint32_t n = p.Echo(lo, 8, nullptr, buffer, 2000);
+            uint64_t us = p.m.lastRoundTripUs();
+            allOk =
+                allOk && p.IsEcho(n, buffer, lo, 8) && roundsDown(buffer.Reply().RoundTripTime, us);
+            belowOneMs += n == 1 && us < 1000 ? 1 : 0;
+        }
+        Check(allOk && belowOneMs > 0, "round trips below 1 ms give RoundTripTime 0 (" +
+                                           std::to_string(belowOneMs) + " below 1 ms)");
     }
     {
         GuardedBuffer buffer(28 + 32);
@@ -253,12 +357,27 @@ int Loopback(const std::string& path, const std::string& kind, IPAddr silent) {
         Check(p.IsEcho(n, big, lo, 512), "a buffer larger than needed");
         GuardedBuffer buffer(28 + 32);
         auto start = Clock::now();
-        n = p.Echo(lo, 32, nullptr, buffer, 0); // time-out 0: whatever is there at once
-        Check(n == 0 || p.IsEcho(n, buffer, lo, 32), "time-out 0 returns at once (" +
-                                                         std::to_string(MillisecondsSince(start)) +
-                                                         " ms, " + Describe(n, buffer) + ")");
+        // Time-out 0: even loopback's answer, there by the time it is read, comes after it.
+        n = p.Echo(lo, 32, nullptr, buffer, 0);
+        Check(n == 0 && p.m.lastStatus() == IP_REQ_TIMED_OUT && MillisecondsSince(start) < 50,
+              "time-out 0 returns 0 at once, timed out (" +
+                  std::to_string(MillisecondsSince(start)) + " ms, " + Describe(n, buffer) + ")");
         n = p.Echo(lo, 32, nullptr, buffer, 2000);
         Check(p.IsEcho(n, buffer, lo, 32), "the request after a time-out of 0 gets its own reply");
+        // Time-out 1 ms: whatever is answered was answered within it.
+        int answered = 0, late = 0;
+        for (int i = 0; i < 100; ++i) {
+            n = p.Echo(lo, 32, nullptr, buffer, 1);
+            if (n == 1) {
+                ++answered;
+                late += p.m.lastRoundTripUs() > 1000 || buffer.Reply().RoundTripTime > 1 ? 1 : 0;
+            } else if (p.m.lastStatus() != IP_REQ_TIMED_OUT) {
+                ++late;
+            }
+        }
+        Check(late == 0, "time-out 1 ms: no answer later than that is taken (" +
+                             std::to_string(answered) + " of 100 answered, " +
+                             std::to_string(late) + " late or failed)");
     }
     {
         GuardedBuffer buffer(28 + 32);
@@ -315,7 +434,9 @@ int Loopback(const std::string& path, const std::string& kind, IPAddr silent) {
     }
     {
         // A ping run and a trace run at once, through two handles in two threads, and a third
-        // that waits on a silent address: nobody takes anybody's replies.
+        // that waits on a silent address: nobody takes anybody's replies. All three send the
+        // same size and data, so only the identifier and the sequence number tell their
+        // answers apart.
         ICMP_HANDLE h2 = p.m.create();
         ICMP_HANDLE h3 = p.m.create();
         std::atomic<int> badA{0}, badB{0}, stolen{0};
@@ -328,11 +449,11 @@ int Loopback(const std::string& path, const std::string& kind, IPAddr silent) {
             }
         });
         std::thread b([&] {
-            GuardedBuffer buffer(28 + 100);
+            GuardedBuffer buffer(28 + 56);
             IP_OPTION_INFORMATION o{};
             for (int i = 0; i < 300; ++i) {
                 o.Ttl = static_cast<uint8_t>(1 + i % 30);
-                if (!p.IsEcho(p.Echo(lo, 100, &o, buffer, 2000, 0x55, h2), buffer, lo, 100, 0x55)) {
+                if (!p.IsEcho(p.Echo(lo, 56, &o, buffer, 2000, 0xAA, h2), buffer, lo, 56)) {
                     ++badB;
                 }
             }
@@ -392,28 +513,33 @@ int Lab(const std::string& path, const std::string& kind, IPAddr r1, IPAddr r2, 
               "a target that ignores echo requests: 0 after " + std::to_string(ms) + " ms");
     }
     {
-        // A request given up at once (its answer may already be in by then: the lab's veth links
-        // deliver within the send), then another whose answer differs.
+        // A request given up at once (its answer, there soon after, is left unread: the lab's
+        // veth links deliver within the send), then another whose answer differs. On a ping
+        // socket the leftover Time Exceeded also sets the socket's pending error, which must not
+        // fail the next send.
         o.Ttl = 3;
         uint32_t n0 = p.Echo(target, 32, &o, buffer, 0);
         o.Ttl = 1;
         uint32_t n = p.Echo(target, 32, &o, buffer, 2000);
-        Check(n == 1 && buffer.Reply().Address == r1,
+        Check(n0 == 0 && n == 1 && buffer.Reply().Address == r1,
               "after a time-out of 0 the next request gets its own Time Exceeded (first " +
                   std::to_string(n0) + ", then " + Describe(n, buffer) + ")");
         n0 = p.Echo(target, 32, &o, buffer, 0);
         o.Ttl = 3;
         n = p.Echo(target, 32, &o, buffer, 2000);
-        Check(p.IsEcho(n, buffer, target, 32),
+        Check(n0 == 0 && p.IsEcho(n, buffer, target, 32),
               "after a time-out of 0 the next request gets its own echo reply (first " +
                   std::to_string(n0) + ", then " + Describe(n, buffer) + ")");
     }
     {
-        // The slow host answers 50 ms late; whole milliseconds from a monotonic clock.
+        // The slow host answers 50 ms late; whole milliseconds from a monotonic clock. Before
+        // that it sends decoys at once: echo replies with another identifier, another sequence
+        // number or other data, and errors quoting our request with another identifier,
+        // sequence number or destination. Taking any of them would answer in under 50 ms.
         uint32_t n = p.Echo(slow, 32, nullptr, buffer, 1000);
         uint32_t rtt = buffer.Reply().RoundTripTime;
         Check(p.IsEcho(n, buffer, slow, 32) && rtt >= 50 && rtt < 90,
-              "a reply 50 ms late: " + Describe(n, buffer));
+              "a reply 50 ms late, none of the decoys before it: " + Describe(n, buffer));
         // Given up after 25 ms, its answer comes 25 ms into the next request, whose own answer
         // comes later still: the next request must not take the earlier one's.
         uint32_t n0 = p.Echo(slow, 32, nullptr, buffer, 25);
@@ -422,9 +548,26 @@ int Lab(const std::string& path, const std::string& kind, IPAddr r1, IPAddr r2, 
         Check(n0 == 0 && p.IsEcho(n, buffer, slow, 32) && rtt >= 45,
               "a late reply to the previous request is skipped (first " + std::to_string(n0) +
                   ", then " + Describe(n, buffer) + ")");
+        // Time-outs around the 50 ms the answers take: each request either gets its answer
+        // within its time-out or none at all, never one that came after it.
+        int answered = 0, late = 0;
+        for (uint32_t timeout = 44; timeout <= 58; ++timeout) {
+            n = p.Echo(slow, 32, nullptr, buffer, timeout);
+            if (n == 1) {
+                ++answered;
+                late += p.m.lastRoundTripUs() > uint64_t{timeout} * 1000 ||
+                                buffer.Reply().RoundTripTime > timeout
+                            ? 1
+                            : 0;
+            } else if (p.m.lastStatus() != IP_REQ_TIMED_OUT) {
+                ++late;
+            }
+        }
+        Check(late == 0, "time-outs of 44 to 58 ms against 50 ms answers: none later taken (" +
+                             std::to_string(answered) + " of 15 answered in time)");
     }
     {
-        // A trace and a ping in one process at once.
+        // A trace and a ping in one process at once, with the same size and data.
         ICMP_HANDLE ping = p.m.create();
         std::atomic<int> badTrace{0}, badPing{0};
         std::thread trace([&] {
@@ -439,10 +582,9 @@ int Lab(const std::string& path, const std::string& kind, IPAddr r1, IPAddr r2, 
             }
         });
         std::thread pinger([&] {
-            GuardedBuffer b(28 + 64);
+            GuardedBuffer b(28 + 32);
             for (int i = 0; i < 60; ++i) {
-                if (!p.IsEcho(p.Echo(target, 64, nullptr, b, 2000, 0x5A, ping), b, target, 64,
-                              0x5A)) {
+                if (!p.IsEcho(p.Echo(target, 32, nullptr, b, 2000, 0xAA, ping), b, target, 32)) {
                     ++badPing;
                 }
             }
@@ -453,6 +595,39 @@ int Lab(const std::string& path, const std::string& kind, IPAddr r1, IPAddr r2, 
                                                  std::to_string(badTrace) + "/" +
                                                  std::to_string(badPing) + ")");
         p.m.close(ping);
+    }
+    {
+        // Two traces at once through two handles, in step: each hop's request leaves both
+        // handles together, so the same router sends both its Time Exceeded (and the target
+        // both its replies) at the same moment, with the same size and data. Each request must
+        // get the answer to itself, told apart from the other's by identifier and sequence.
+        ICMP_HANDLE second = p.m.create();
+        std::barrier together(2);
+        std::atomic<int> bad[2] = {0, 0};
+        auto trace = [&](int which, ICMP_HANDLE h) {
+            GuardedBuffer b(28 + 32);
+            IP_OPTION_INFORMATION to{};
+            for (int i = 0; i < 90; ++i) {
+                const int hop = i % 3;
+                to.Ttl = static_cast<uint8_t>(1 + hop);
+                together.arrive_and_wait();
+                uint32_t n = p.Echo(target, 32, &to, b, 2000, 0xAA, h);
+                const ICMP_ECHO_REPLY& r = b.Reply();
+                bool ok = hop < 2 ? n == 1 && r.Address == hops[hop] &&
+                                        r.Status == IP_TTL_EXPIRED_TRANSIT && r.DataSize == 0
+                                  : p.IsEcho(n, b, target, 32);
+                bad[which] += ok ? 0 : 1;
+            }
+        };
+        std::thread first(trace, 0, p.h);
+        std::thread other(trace, 1, second);
+        first.join();
+        other.join();
+        Check(bad[0] == 0 && bad[1] == 0,
+              "two traces at once, answered by the same routers together, each get their own "
+              "answers (bad " +
+                  std::to_string(bad[0]) + "/" + std::to_string(bad[1]) + ")");
+        p.m.close(second);
     }
     p.m.close(p.h);
     return g_failures == 0 ? 0 : 1;
@@ -475,9 +650,50 @@ int Burst(const std::string& path, const std::string& kind, IPAddr target, int c
     return g_failures == 0 ? 0 : 1;
 }
 
+void SetChecksum(uint8_t* icmp, size_t size) {
+    icmp[2] = icmp[3] = 0;
+    uint16_t sum = icmp_checksum(icmp, size);
+    icmp[2] = uint8_t(sum >> 8);
+    icmp[3] = uint8_t(sum);
+}
+
+void SendIcmp(int fd, std::vector<uint8_t> icmp, const sockaddr_in& to) {
+    SetChecksum(icmp.data(), icmp.size());
+    sendto(fd, icmp.data(), icmp.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+}
+
+// Answers that look like the answer to the request in `packet` (an IP packet of `size` bytes, its
+// header `ihl` long) but answer another one: each differs from a true answer in one field that
+// the module must check. Errors come as a port unreachable from this host, which is a genuine
+// answer when it quotes the request as it was.
+void SendDecoys(int fd, const uint8_t* packet, size_t size, size_t ihl, const sockaddr_in& to) {
+    const std::vector<uint8_t> request(packet + ihl, packet + size);
+    auto reply = [&](size_t at, uint8_t flip) {
+        std::vector<uint8_t> icmp = request;
+        icmp[0] = ICMP_TYPE_ECHO_REPLY;
+        if (at < icmp.size()) {
+            icmp[at] ^= flip;
+        }
+        SendIcmp(fd, icmp, to);
+    };
+    reply(5, 0x01);                  // another identifier
+    reply(7, 0x01);                  // another sequence number
+    reply(request.size() - 1, 0x80); // other data (for a request with data)
+    auto error = [&](size_t at, uint8_t flip) {
+        std::vector<uint8_t> icmp = {ICMP_TYPE_DEST_UNREACH, 3, 0, 0, 0, 0, 0, 0};
+        icmp.insert(icmp.end(), packet, packet + ihl + ICMP_HEADER_SIZE); // header and 8 bytes
+        icmp[ICMP_HEADER_SIZE + at] ^= flip;
+        SendIcmp(fd, icmp, to);
+    };
+    error(ihl + 5, 0x01); // quotes another identifier
+    error(ihl + 7, 0x01); // another sequence number
+    error(19, 0x01);      // another destination
+}
+
 // Answers every echo request that reaches this namespace, delay_ms late, one after another,
-// for `seconds` at most: a slow host, and late answers for requests already given up.
-int Respond(int delayMs, int seconds) {
+// for `seconds` at most: a slow host, and late answers for requests already given up. With
+// decoys, each request first gets the decoys of SendDecoys, at once.
+int Respond(int delayMs, int seconds, bool decoys) {
     int fd = socket(AF_INET, SOCK_RAW, IPPROTO_ICMP);
     if (fd < 0) {
         std::perror("raw socket");
@@ -501,14 +717,14 @@ int Respond(int delayMs, int seconds) {
         if (size_t(n) < ihl + 8 || packet[ihl] != ICMP_TYPE_ECHO_REQUEST) {
             continue;
         }
+        if (decoys) {
+            SendDecoys(fd, packet.data(), size_t(n), ihl, from);
+        }
         std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
         uint8_t* icmp = packet.data() + ihl;
         size_t size = size_t(n) - ihl;
         icmp[0] = ICMP_TYPE_ECHO_REPLY;
-        icmp[2] = icmp[3] = 0;
-        uint16_t sum = icmp_checksum(icmp, size);
-        icmp[2] = uint8_t(sum >> 8);
-        icmp[3] = uint8_t(sum);
+        SetChecksum(icmp, size);
         sendto(fd, icmp, size, 0, reinterpret_cast<sockaddr*>(&from), sizeof from);
         ++answered;
     }
@@ -523,10 +739,18 @@ int Refused(const std::string& path) {
         Check(false, "load " + path + ": " + error);
         return 1;
     }
+    const int before = OpenDescriptors();
     ICMP_HANDLE h = m.create();
     std::string why = m.CreateError();
     std::string dir = path.substr(0, path.rfind('/'));
     Check(h == ICMP_INVALID_HANDLE, "IcmpCreateFile fails without ping sockets and capability");
+    for (int i = 0; i < 10; ++i) {
+        m.create();
+    }
+    const int after = OpenDescriptors();
+    Check(before >= 0 && before == after,
+          "11 failed IcmpCreateFile calls, helper tried each time, leave no descriptor open (" +
+              std::to_string(before) + " before, " + std::to_string(after) + " after)");
     std::printf("     reason: %s\n", why.c_str());
     Check(why.find("net.ipv4.ping_group_range") != std::string::npos &&
               why.find("CAP_NET_RAW") != std::string::npos &&
@@ -536,6 +760,100 @@ int Refused(const std::string& path) {
     char small[8];
     uint32_t length = m.createError(small, sizeof small);
     Check(length == why.size() && std::strlen(small) == 7, "the reason is cut to a small buffer");
+    return g_failures == 0 ? 0 : 1;
+}
+
+// Where ping sockets are admitted but fail their set-up (bind fails on them here), IcmpCreateFile
+// must close them and go on to the next kind: `kind`, or none at all.
+int Fallback(const std::string& path, const std::string& kind) {
+    Module m;
+    std::string error;
+    if (!m.Load(path, &error)) {
+        Check(false, "load " + path + ": " + error);
+        return 1;
+    }
+    const IPAddr lo = Address("127.0.0.1");
+    ICMP_HANDLE h = m.create();
+    Check(h != ICMP_INVALID_HANDLE && m.kind(h) == ICMP_SOCKET_DGRAM,
+          "ping sockets are admitted here, so the checks below start from one");
+    m.close(h);
+
+    g_failPingBind = true;
+    const int before = OpenDescriptors();
+    h = m.create();
+    const std::string why = m.CreateError();
+    if (kind == "none") {
+        Check(h == ICMP_INVALID_HANDLE &&
+                  why.find("a ping socket opened but could not be set up") != std::string::npos,
+              "a ping socket that cannot be set up, and nothing else allowed: no handle, and "
+              "the reason says so");
+        std::printf("     reason: %s\n", why.c_str());
+        for (int i = 0; i < 10; ++i) {
+            m.create();
+        }
+    } else {
+        Check(h != ICMP_INVALID_HANDLE && m.kind(h) == KindNumber(kind),
+              "a ping socket that cannot be set up gives way to a " + kind + " socket (kind " +
+                  std::to_string(h != ICMP_INVALID_HANDLE ? m.kind(h) : 0) + ")" +
+                  (h == ICMP_INVALID_HANDLE ? ": " + why : std::string()));
+        GuardedBuffer buffer(28 + 32);
+        std::vector<uint8_t> data(32, 0xAA);
+        uint32_t n = m.send(h, lo, data.data(), 32, nullptr, buffer.data(), buffer.size(), 2000);
+        Check(n == 1 && buffer.Reply().Status == IP_SUCCESS && buffer.Reply().Address == lo,
+              "and that socket answers: " + Describe(n, buffer));
+        m.close(h);
+        for (int i = 0; i < 10; ++i) {
+            m.close(m.create());
+        }
+    }
+    const int after = OpenDescriptors();
+    Check(before >= 0 && before == after,
+          "the ping sockets that failed their set-up are all closed (" + std::to_string(before) +
+              " descriptors before, " + std::to_string(after) + " after)");
+    g_failPingBind = false;
+    return g_failures == 0 ? 0 : 1;
+}
+
+std::atomic<int> g_alarms{0};
+
+void CountAlarm(int) {
+    ++g_alarms;
+}
+
+// Where the helper beside the module takes its socket pair and never answers (ping sockets and
+// raw sockets refused), IcmpCreateFile gives up on it after its 2 s, however many signals
+// interrupt the wait meanwhile.
+int Stalled(const std::string& path) {
+    Module m;
+    std::string error;
+    if (!m.Load(path, &error)) {
+        Check(false, "load " + path + ": " + error);
+        return 1;
+    }
+    struct sigaction action {};
+    action.sa_handler = CountAlarm;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = 0; // no SA_RESTART: every signal interrupts the wait with EINTR
+    sigaction(SIGALRM, &action, nullptr);
+    itimerval every{};
+    every.it_interval.tv_usec = 150000;
+    every.it_value.tv_usec = 150000;
+    const int before = OpenDescriptors();
+    auto start = Clock::now();
+    setitimer(ITIMER_REAL, &every, nullptr);
+    ICMP_HANDLE h = m.create();
+    const itimerval stop{};
+    setitimer(ITIMER_REAL, &stop, nullptr);
+    const double ms = MillisecondsSince(start);
+    const std::string why = m.CreateError();
+    const int after = OpenDescriptors();
+    Check(h == ICMP_INVALID_HANDLE && ms >= 1900 && ms < 3500 && g_alarms >= 10,
+          "a helper that never answers is given up after 2 s, in spite of " +
+              std::to_string(g_alarms) + " signals meanwhile (" + std::to_string(ms) + " ms)");
+    Check(why.find("gave no socket") != std::string::npos, "the reason names the helper: " + why);
+    Check(before >= 0 && before == after, "and leaves no descriptor open (" +
+                                              std::to_string(before) + " before, " +
+                                              std::to_string(after) + " after)");
     return g_failures == 0 ? 0 : 1;
 }
 
@@ -550,14 +868,20 @@ int main(int argc, char** argv) {
         return Lab(argv[2], argv[3], Address(argv[4]), Address(argv[5]), Address(argv[6]),
                    Address(argv[7]), Address(argv[8]), Address(argv[9]));
     }
-    if (mode == "respond" && argc == 4) {
-        return Respond(std::atoi(argv[2]), std::atoi(argv[3]));
+    if (mode == "respond" && (argc == 4 || (argc == 5 && std::string(argv[4]) == "decoys"))) {
+        return Respond(std::atoi(argv[2]), std::atoi(argv[3]), argc == 5);
     }
     if (mode == "burst" && argc == 6) {
         return Burst(argv[2], argv[3], Address(argv[4]), std::atoi(argv[5]));
     }
     if (mode == "refused" && argc == 3) {
         return Refused(argv[2]);
+    }
+    if (mode == "fallback" && argc == 4) {
+        return Fallback(argv[2], argv[3]);
+    }
+    if (mode == "stalled" && argc == 3) {
+        return Stalled(argv[2]);
     }
     std::fprintf(stderr, "usage: see the top of icmp_net_probe.cpp\n");
     return 2;

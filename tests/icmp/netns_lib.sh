@@ -161,8 +161,9 @@ make_lab() {
     set_sysctl "$LAB_SLOW_NS" net.ipv4.icmp_echo_ignore_all 1
 }
 
-# start_slow_responder PROBE DELAY_MS SECONDS: answers echo requests to the slow host, late.
+# start_slow_responder PROBE DELAY_MS SECONDS [decoys]: answers echo requests to the slow host,
+# late; with decoys, after false answers at once (icmp_net_probe.cpp, SendDecoys).
 start_slow_responder() {
-    ip netns exec "$LAB_SLOW_NS" "$1" respond "$2" "$3" &
+    ip netns exec "$LAB_SLOW_NS" "$1" respond "$2" "$3" "${@:4}" &
     BACKGROUND+=("$!")
 }

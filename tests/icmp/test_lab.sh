@@ -2,9 +2,10 @@
 # The echo module against a lab of network namespaces: client, two routers, target, a quiet host
 # that ignores echo requests, and a slow host that answers 50 ms late. Time-to-live 1 and 2 must
 # give the routers as "TTL expired", 3 the target; an unroutable destination the first router
-# as "net unreachable"; the quiet host a 0 after the time-out; the slow host its late reply and
-# never the late reply of a request already given up; and a system ping to the target running at
-# the same time must keep all its replies while ours keep theirs.
+# as "net unreachable"; the quiet host a 0 after the time-out; the slow host its late reply, not
+# the false answers it sends first, and never the late reply of a request already given up; two
+# traces at once each their own answers; and a system ping to the target running at the same
+# time must keep all its replies while ours keep theirs.
 #   raw     root, ping sockets refused
 #   dgram   nobody, ping sockets admitted for nobody's group in the client namespace
 #   helper  nobody, ping sockets refused, the helper with cap_net_raw+ep
@@ -51,7 +52,7 @@ helper)
 esac
 
 status=0
-start_slow_responder "$build/icmp_net_probe" 50 30
+start_slow_responder "$build/icmp_net_probe" 50 30 decoys
 in_ns "$client" "${run[@]}" "$probe" lab "$module" "$mode" \
     "$LAB_R1" "$LAB_R2" "$LAB_TARGET" "$LAB_UNROUTABLE" "$LAB_QUIET" "$LAB_SLOW" || status=1
 
