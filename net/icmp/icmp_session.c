@@ -311,3 +311,30 @@ uint32_t icmp_copy_create_error(char* buffer, uint32_t size) {
     }
     return (uint32_t)strlen(create_error);
 }
+
+/* The entry points that the real and the simulated module share: both keep their handles,
+ * statuses and failure reasons here. */
+
+ICMP_EXPORT int IcmpCloseHandle(ICMP_HANDLE IcmpHandle) {
+    return icmp_table_close(IcmpHandle);
+}
+
+ICMP_EXPORT int IcmpCancelHandle(ICMP_HANDLE IcmpHandle) {
+    return icmp_table_cancel(IcmpHandle);
+}
+
+ICMP_EXPORT uint32_t IcmpGetCreateError(char* buffer, uint32_t size) {
+    return icmp_copy_create_error(buffer, size);
+}
+
+ICMP_EXPORT uint32_t IcmpGetLastStatus(void) {
+    return icmp_last_status();
+}
+
+ICMP_EXPORT uint64_t IcmpGetLastRoundTripMicroseconds(void) {
+    return icmp_last_round_trip_us();
+}
+
+ICMP_EXPORT int IcmpGetSocketKind(ICMP_HANDLE IcmpHandle) {
+    return icmp_table_kind(IcmpHandle);
+}
