@@ -134,6 +134,10 @@ private:
     // (network byte order), host the text the user typed.
     void PingThreadProc(HTREEITEM root, uint32_t target, std::string host);
     void TraceThreadProc(HTREEITEM root, uint32_t target, std::string host);
+    // From a worker: the service could not be opened; says so and hands the page back.
+    void ReportOpenFailure(ProbePage p, const char* text);
+    // From a worker at the end of its run: the page is idle again.
+    void HandBack(ProbePage p);
     // Teardown: ends both runs at once (interrupting their requests and lookups) and waits
     // for their threads.
     void StopWorkers();

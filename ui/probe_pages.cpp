@@ -209,18 +209,31 @@ LRESULT CMainDlg::OnProbeResolved(ProbePage p, WPARAM wParam, LPARAM lParam) {
     return 1;
 }
 
+void CMainDlg::ReportOpenFailure(ProbePage p, const char* text) {
+    const std::string why = IcmpCreateErrorText(m_icmp); // the reason is the calling thread's
+    m_gate->Call([&] {
+        p.button->setText(kStart);
+        ErrorBox(this, QString::fromUtf8(text) +
+                           (why.empty() ? QString() : "\n\n" + QString::fromStdString(why)));
+        p.go = true; // a stop asked for meanwhile is over too
+        p.button->setEnabled(true);
+    });
+}
+
+void CMainDlg::HandBack(ProbePage p) {
+    // On the GUI thread, where Stop runs: whatever was pressed when, the page is idle after.
+    m_gate->Call([&] {
+        p.go = true;
+        p.button->setEnabled(true);
+        p.button->setText(kStart);
+    });
+}
+
 void CMainDlg::PingThreadProc(HTREEITEM root, uint32_t target, std::string host) {
     WorkerGate& gui = *m_gate;
     const ICMP_HANDLE handle = m_icmp.pfnIcmpCreateFile();
     if (handle == ICMP_INVALID_HANDLE) {
-        const std::string why = IcmpCreateErrorText(m_icmp); // the reason is per thread
-        gui.Call([&] {
-            m_btnPingStart->setText(kStart);
-            ErrorBox(this, QStringLiteral("Unable to open PING service!") +
-                               (why.empty() ? QString() : "\n\n" + QString::fromStdString(why)));
-            m_bPingGo = true; // a stop asked for meanwhile is over too
-            m_btnPingStart->setEnabled(true);
-        });
+        ReportOpenFailure(Probe(PAGE_PING), "Unable to open PING service!");
         return;
     }
     m_hPingIcmp = handle; // from here on teardown can interrupt it
@@ -264,27 +277,14 @@ void CMainDlg::PingThreadProc(HTREEITEM root, uint32_t target, std::string host)
     });
     m_hPingIcmp = ICMP_INVALID_HANDLE;
     m_icmp.pfnIcmpCloseHandle(handle);
-    // The hand-back runs on the GUI thread, where Stop runs: whatever was pressed when, the
-    // page is idle afterwards.
-    gui.Call([&] {
-        m_bPingGo = true;
-        m_btnPingStart->setEnabled(true);
-        m_btnPingStart->setText(kStart);
-    });
+    HandBack(Probe(PAGE_PING));
 }
 
 void CMainDlg::TraceThreadProc(HTREEITEM root, uint32_t target, std::string host) {
     WorkerGate& gui = *m_gate;
     const ICMP_HANDLE handle = m_icmp.pfnIcmpCreateFile();
     if (handle == ICMP_INVALID_HANDLE) {
-        const std::string why = IcmpCreateErrorText(m_icmp);
-        gui.Call([&] {
-            m_btnTraceStart->setText(kStart);
-            ErrorBox(this, QStringLiteral("Unable to open TRACE service!") +
-                               (why.empty() ? QString() : "\n\n" + QString::fromStdString(why)));
-            m_bTraceGo = true;
-            m_btnTraceStart->setEnabled(true);
-        });
+        ReportOpenFailure(Probe(PAGE_TRACE), "Unable to open TRACE service!");
         return;
     }
     m_hTraceIcmp = handle;
@@ -354,11 +354,7 @@ void CMainDlg::TraceThreadProc(HTREEITEM root, uint32_t target, std::string host
     });
     m_hTraceIcmp = ICMP_INVALID_HANDLE;
     m_icmp.pfnIcmpCloseHandle(handle);
-    gui.Call([&] {
-        m_bTraceGo = true;
-        m_btnTraceStart->setEnabled(true);
-        m_btnTraceStart->setText(kStart);
-    });
+    HandBack(Probe(PAGE_TRACE));
 }
 
 void CMainDlg::StopWorkers() {
