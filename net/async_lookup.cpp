@@ -220,7 +220,8 @@ public:
             if (ares_gethostbyname_file(m_channel, name.c_str(), AF_INET, &local) == ARES_SUCCESS) {
                 TakeHostent(local, &m_result);
                 ares_free_hostent(local);
-                Done(0);
+                // A hosts line with no IPv4 address names the host, but gives no address.
+                Done(m_result.addresses.empty() ? WSANO_DATA : 0);
             } else {
                 ares_addrinfo_hints hints{};
                 hints.ai_family = AF_INET;

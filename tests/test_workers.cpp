@@ -100,8 +100,10 @@ private Q_SLOTS:
         // Each case starts from an empty settings file: no history from the one before.
         QFile::remove(QString::fromLocal8Bit(qgetenv("XDG_CONFIG_HOME")) + "/Varnstead/" +
                       QCoreApplication::applicationName() + ".ini");
-        // Hop names are looked up: only on loopback, where nobody answers at once.
-        sockets_testing::SetDnsServers("127.0.0.1:9");
+        // Hop names are looked up: in the DNS lab from its server, elsewhere only on loopback,
+        // where nobody answers at once.
+        sockets_testing::SetDnsServers(
+            qEnvironmentVariableIsEmpty("SABREVIN_LAB_DNS") ? "127.0.0.1:9" : nullptr);
         m_dlg = std::make_unique<CMainDlg>();
         m_dlg->SetModuleDir(QFile::encodeName(SimDir()));
         QVERIFY(m_dlg->Create());
@@ -259,6 +261,23 @@ private Q_SLOTS:
         }
         QCOMPARE(Text(PAGE_TRACE), want);
         QCOMPARE(Requests().size(), 4 * hops);
+    }
+
+    // A hop's name of any length is cut so that the text keeps the whole address (in the DNS
+    // lab, whose pointer record for this address is 253 characters long).
+    void traceHopWithALongName() {
+        if (qEnvironmentVariableIsEmpty("SABREVIN_LAB_DNS")) {
+            QSKIP("needs the DNS lab: run under tests/dns/run_in_dns_lab.sh (root)");
+        }
+        const QByteArray hop = qgetenv("SABREVIN_LAB_LONG_PTR_ADDR");
+        const QString name = qEnvironmentVariable("SABREVIN_LAB_LONG_PTR_NAME");
+        Script(QByteArray("10.0.0.9 1 " + hop + " delay=1\n10.0.0.9 2-* 10.0.0.9\n").constData());
+        Run(PAGE_TRACE, "10.0.0.9");
+        const QString text = m_dlg->Tree(PAGE_TRACE).GetTree()->topLevelItem(0)->child(0)->text(0);
+        const QString suffix = " [" + QString::fromLatin1(hop) + "]";
+        QCOMPARE(text.size(), 255);
+        QVERIFY(text.endsWith(suffix));
+        QVERIFY(name.startsWith(text.left(255 - suffix.size())));
     }
 
     // A router's hop answers, and a target that answers from another address is never

@@ -19,6 +19,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <system_error>
 #include <vector>
 
 namespace {
@@ -56,15 +57,15 @@ QString HopText(const std::string& name, uint32_t address) {
     char suffix[24];
     std::snprintf(suffix, sizeof suffix, " [%u.%u.%u.%u]", o.a, o.b, o.c, o.d);
     const size_t room = 255 - std::strlen(suffix);
-    std::string cut = name.substr(0, std::min(room, name.size()));
-    // Never end inside a UTF-8 sequence.
-    while (!cut.empty() && (static_cast<unsigned char>(cut.back()) & 0xC0) == 0x80) {
-        cut.pop_back();
+    size_t cut = std::min(room, name.size());
+    // Never end inside a UTF-8 sequence: back up to the start of a cut character.
+    if (cut < name.size()) {
+        while (cut > 0 && (static_cast<unsigned char>(name[cut]) & 0xC0) == 0x80) {
+            --cut;
+        }
     }
-    if (!cut.empty() && (static_cast<unsigned char>(cut.back()) & 0xC0) == 0xC0) {
-        cut.pop_back();
-    }
-    return QString::fromUtf8(cut.c_str()) + QString::fromLatin1(suffix);
+    return QString::fromUtf8(name.data(), static_cast<qsizetype>(cut)) +
+           QString::fromLatin1(suffix);
 }
 
 } // namespace
@@ -190,6 +191,12 @@ LRESULT CMainDlg::OnProbeResolved(ProbePage p, WPARAM wParam, LPARAM lParam) {
             return 1;
         }
         const auto* host = reinterpret_cast<const hostent*>(p.hostEnt);
+        if (host->h_addr_list == nullptr || host->h_addr_list[0] == nullptr) {
+            ReportLookupFailure(p.tree, p.host, GetErrorText(WSANO_DATA), WSANO_DATA);
+            p.resolving = false;
+            p.button->setText(kStart);
+            return 1;
+        }
         std::memcpy(&p.cell, host->h_addr_list[0], 4);
         p.resolving = false;
     }
@@ -201,20 +208,30 @@ LRESULT CMainDlg::OnProbeResolved(ProbePage p, WPARAM wParam, LPARAM lParam) {
     const HTREEITEM root = p.tree.Root();
     const uint32_t target = *p.target;
     std::string host(p.host);
-    if (p.trace) {
-        p.thread = std::thread(&CMainDlg::TraceThreadProc, this, root, target, std::move(host));
-    } else {
-        p.thread = std::thread(&CMainDlg::PingThreadProc, this, root, target, std::move(host));
+    try {
+        if (p.trace) {
+            p.thread = std::thread(&CMainDlg::TraceThreadProc, this, root, target, std::move(host));
+        } else {
+            p.thread = std::thread(&CMainDlg::PingThreadProc, this, root, target, std::move(host));
+        }
+    } catch (const std::system_error&) {
+        // No thread to be had: the run does not happen, and the page is idle again.
+        p.tree.SetRootText(QString::fromUtf8(p.host));
+        p.go = true;
+        p.button->setEnabled(true);
+        p.button->setText(kStart);
     }
     return 1;
 }
 
 void CMainDlg::ReportOpenFailure(ProbePage p, const char* text) {
     const std::string why = IcmpCreateErrorText(m_icmp); // the reason is the calling thread's
-    m_gate->Call([&] {
+    const QString message =
+        QString::fromUtf8(text) + (why.empty() ? QString() : "\n\n" + QString::fromStdString(why));
+    // The box runs an event loop of its own: the call holds copies, nothing of this frame.
+    m_gate->Call([this, p, message] {
         p.button->setText(kStart);
-        ErrorBox(this, QString::fromUtf8(text) +
-                           (why.empty() ? QString() : "\n\n" + QString::fromStdString(why)));
+        ErrorBox(this, message);
         p.go = true; // a stop asked for meanwhile is over too
         p.button->setEnabled(true);
     });
