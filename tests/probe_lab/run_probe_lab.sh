@@ -28,9 +28,10 @@
 set -u
 PATH="$PATH:/usr/sbin:/sbin"
 
-SKIP_CODE=77
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 self="$here/$(basename "${BASH_SOURCE[0]}")"
+LAB_NAME="probe lab"
+. "$here/../netns_etc.sh"
 
 NS_PREFIX=sbvpl
 P="$NS_PREFIX-$$"
@@ -47,22 +48,6 @@ TARGET_IP=10.203.3.2
 QUIET_IP=10.203.4.2
 UNROUTABLE_IP=10.203.9.9
 WORK_PREFIX="${TMPDIR:-/tmp}/sabrevin-probe-lab"
-NETNS_ETC=/etc/netns
-# /etc/netns is shared with the DNS lab: the same lock and the same mark, so that whichever lab
-# is last out removes an /etc/netns that a lab made.
-NETNS_ETC_MARK="$NETNS_ETC/.made-by-sabrevin-dns-lab"
-ETC_LOCK="$here/../dns/run_in_dns_lab.sh"
-[ -f "$ETC_LOCK" ] || ETC_LOCK="$self"
-
-skip() {
-    echo "SKIP: $*"
-    exit "$SKIP_CODE"
-}
-
-die() {
-    echo "probe lab: $*" >&2
-    exit 1
-}
 
 socket=raw
 if [ "${1:-}" = --ping-socket ]; then
@@ -74,100 +59,6 @@ fi
     exit 2
 }
 
-created_ns=()
-workdir=""
-netns_dir=""
-command_pid=""
-dnsmasq_pid=""
-
-with_etc_lock() {
-    (
-        flock -w 20 9 || exit 1
-        "$@"
-    ) 9<"$ETC_LOCK"
-}
-
-make_netns_dir() {
-    if [ ! -d "$NETNS_ETC" ]; then
-        mkdir -m 755 "$NETNS_ETC" || return 1
-        : >"$NETNS_ETC_MARK"
-    fi
-    mkdir -m 755 "$1"
-}
-
-remove_netns_dir() {
-    rm -rf -- "$1"
-    if [ -e "$NETNS_ETC_MARK" ] &&
-       [ -z "$(find "$NETNS_ETC" -mindepth 1 -maxdepth 1 ! -path "$NETNS_ETC_MARK" -print -quit)" ]; then
-        rm -f -- "$NETNS_ETC_MARK"
-        rmdir -- "$NETNS_ETC" 2>/dev/null
-    fi
-    return 0
-}
-
-# Ends the processes inside namespace $1 (all started by this lab) and deletes it. Bounded.
-kill_and_delete_ns() {
-    local ns=$1 pids i
-    pids=$(ip netns pids "$ns" 2>/dev/null)
-    if [ -n "$pids" ]; then
-        kill -TERM $pids 2>/dev/null
-        for ((i = 0; i < 30; i++)); do
-            pids=$(ip netns pids "$ns" 2>/dev/null)
-            [ -z "$pids" ] && break
-            sleep 0.1
-        done
-        [ -n "$pids" ] && kill -KILL $pids 2>/dev/null
-    fi
-    ip netns del "$ns" 2>/dev/null
-}
-
-cleanup() {
-    local ns
-    trap '' INT TERM HUP
-    for ns in "${created_ns[@]}"; do
-        kill_and_delete_ns "$ns"
-    done
-    [ -n "$command_pid" ] && wait "$command_pid" 2>/dev/null
-    [ -n "$dnsmasq_pid" ] && wait "$dnsmasq_pid" 2>/dev/null
-    [ -n "$netns_dir" ] && with_etc_lock remove_netns_dir "$netns_dir"
-    [ -n "$workdir" ] && rm -rf -- "$workdir"
-}
-trap cleanup EXIT
-trap 'exit 130' INT
-trap 'exit 143' TERM
-trap 'exit 129' HUP
-
-# Labs of runs that were killed before they could clean up: named after a pid that is gone.
-sweep_stale_labs() {
-    local ns pid dir
-    for ns in $(ip netns list 2>/dev/null | awk '{print $1}'); do
-        [[ $ns =~ ^$NS_PREFIX-([0-9]+)-[a-z0-9]+$ ]] || continue
-        pid=${BASH_REMATCH[1]}
-        kill -0 "$pid" 2>/dev/null && continue
-        kill_and_delete_ns "$ns"
-    done
-    for dir in "$NETNS_ETC/$NS_PREFIX"-*-c; do
-        [ -d "$dir" ] || continue
-        [[ ${dir##*/} =~ ^$NS_PREFIX-([0-9]+)-c$ ]] || continue
-        kill -0 "${BASH_REMATCH[1]}" 2>/dev/null && continue
-        with_etc_lock remove_netns_dir "$dir"
-    done
-    for dir in "$WORK_PREFIX".*; do
-        [ -d "$dir" ] || continue
-        [[ ${dir##*/} =~ ^sabrevin-probe-lab\.([0-9]+)\.[A-Za-z0-9]{6}$ ]] || continue
-        kill -0 "${BASH_REMATCH[1]}" 2>/dev/null && continue
-        rm -rf -- "$dir"
-    done
-}
-
-find_tool() {
-    local dir
-    local IFS=:
-    for dir in $PATH; do
-        [ -n "$dir" ] && [ -f "$dir/$1" ] && [ -x "$dir/$1" ] && { echo "$dir/$1"; return 0; }
-    done
-    return 1
-}
 
 # --- What the lab needs -------------------------------------------------------------------
 [ "$(id -u)" = 0 ] || skip "needs root to build network namespaces"
