@@ -6,7 +6,7 @@ SABREVIN_BUILD_PACKAGES=(cmake ninja-build g++ pkg-config qt6-base-dev libc-ares
 # To run the tests: a DNS server, namespaces and routing, the system's own tools as
 # reference peers, capabilities, and the clang toolchain for the fuzz target.
 SABREVIN_TEST_PACKAGES=(dnsmasq-base iproute2 iptables traceroute iputils-ping procps util-linux
-                        binutils clang desktop-file-utils)
+                        binutils clang clang-format desktop-file-utils)
 
 # Prints the packages of "$@" that are not installed, one line, space separated.
 sabrevin_missing_packages() {
