@@ -18,7 +18,8 @@
  * IcmpSendEcho sends one request and waits on the socket and the handle's wake-up descriptor
  * until the first packet that answers exactly this request: its identifier, its sequence number
  * (new for each request of a handle, so late answers to earlier ones are skipped), and for an
- * echo reply the destination as sender and the data echoed unchanged; for a router's error the
+ * echo reply the data echoed unchanged, from whichever sender (a multihomed host may answer from
+ * another of its addresses; the reply record names that sender); for a router's error the
  * quoted original header with our destination, identifier and sequence. Checksums and lengths
  * are checked on both socket kinds. Round trips are timed with CLOCK_MONOTONIC from just before
  * the send to just after the receive; an answer received later than the time-out after the send

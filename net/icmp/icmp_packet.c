@@ -13,16 +13,6 @@ static IPAddr load_addr(const uint8_t* p) {
     return a;
 }
 
-/*
- * A unicast destination answers from its own address, so an echo reply from elsewhere is not
- * ours. 0.0.0.0/8 (answered by the local host from 127.0.0.1), multicast, reserved and broadcast
- * destinations can be answered from other addresses.
- */
-static int is_unicast(IPAddr address) {
-    const uint8_t* b = (const uint8_t*)&address;
-    return b[0] != 0 && b[0] < 224;
-}
-
 uint16_t icmp_checksum(const void* data, size_t size) {
     const uint8_t* p = (const uint8_t*)data;
     uint32_t sum = 0;
@@ -151,13 +141,15 @@ enum icmp_verdict icmp_parse_icmp_message(const uint8_t* message, size_t size, I
         if (code != 0) {
             return ICMP_MALFORMED;
         }
+        /* The sender is not checked: a multihomed host may answer from another of its
+         * addresses, 0.0.0.0 is answered from 127.0.0.1, a multicast group by its members. The
+         * identifier, the sequence number and the data make the reply ours. */
         if (load_be16(message + 4) != expect->identifier ||
-            load_be16(message + 6) != expect->sequence ||
-            (is_unicast(expect->destination) && source != expect->destination)) {
+            load_be16(message + 6) != expect->sequence) {
             return ICMP_NOT_OURS;
         }
-        /* The destination echoes the data unchanged; anything else answers another request
-         * that happens to share our identifier and sequence number. */
+        /* The data comes back unchanged; anything else answers another request that happens to
+         * share our identifier and sequence number. */
         if (size - ICMP_HEADER_SIZE != expect->data_size ||
             (expect->data_size > 0 &&
              memcmp(message + ICMP_HEADER_SIZE, expect->data, expect->data_size) != 0)) {

@@ -33,7 +33,7 @@ extern "C" {
 
 /* What a reply must match: the one request that is waiting. */
 struct icmp_expect {
-    IPAddr destination;  /* network byte order */
+    IPAddr destination;  /* network byte order; routers' errors must quote it */
     uint16_t identifier; /* host byte order */
     uint16_t sequence;   /* host byte order */
     const uint8_t* data; /* the request's echo data, echoed back unchanged by the destination */
@@ -43,7 +43,7 @@ struct icmp_expect {
 enum icmp_verdict {
     ICMP_MALFORMED = -1,     /* too short, bad checksum, inconsistent lengths or header */
     ICMP_NOT_OURS = 0,       /* a sound packet that answers some other request */
-    ICMP_OUR_ECHO_REPLY = 1, /* the destination's echo reply to our request */
+    ICMP_OUR_ECHO_REPLY = 1, /* an echo reply to our request, from whichever sender */
     ICMP_OUR_ERROR = 2       /* a node's Time Exceeded, Unreachable etc. about our request */
 };
 

@@ -3,7 +3,7 @@
 // inside them, as root or as an unprivileged user, once per socket kind:
 //
 //   icmp_net_probe loopback MODULE KIND SILENT
-//   icmp_net_probe lab      MODULE KIND ROUTER1 ROUTER2 TARGET UNROUTABLE QUIET SLOW
+//   icmp_net_probe lab      MODULE KIND ROUTER1 ROUTER2 TARGET UNROUTABLE QUIET SLOW OTHER
 //   icmp_net_probe burst    MODULE KIND TARGET COUNT
 //   icmp_net_probe refused  MODULE
 //   icmp_net_probe fallback MODULE KIND
@@ -15,8 +15,9 @@
 // nothing else is allowed either). "stalled" runs where the helper beside the module never
 // answers. SILENT and QUIET are addresses that never answer; SLOW is a host whose kernel ignores
 // echo requests and where "respond" answers each one DELAY_MS late (for SECONDS at most), with
-// "decoys" after first sending answers that look like ours but are not. Prints one line per
-// check; exits 1 if any failed.
+// "decoys" after first sending answers that look like ours but are not. OTHER is an address of
+// the target whose echo replies come from TARGET. Prints one line per check; exits 1 if any
+// failed.
 
 #include "tests/icmp/icmp_test_support.h"
 
@@ -481,7 +482,7 @@ int Loopback(const std::string& path, const std::string& kind, IPAddr silent) {
 }
 
 int Lab(const std::string& path, const std::string& kind, IPAddr r1, IPAddr r2, IPAddr target,
-        IPAddr unroutable, IPAddr quiet, IPAddr slow) {
+        IPAddr unroutable, IPAddr quiet, IPAddr slow, IPAddr otherAddress) {
     Probe p;
     if (!p.Open(path, kind)) {
         return 1;
@@ -511,6 +512,17 @@ int Lab(const std::string& path, const std::string& kind, IPAddr r1, IPAddr r2, 
         double ms = MillisecondsSince(start);
         Check(n == 0 && ms >= 299 && ms < 450,
               "a target that ignores echo requests: 0 after " + std::to_string(ms) + " ms");
+    }
+    {
+        // A multihomed host answering from another address than the one asked: the reply is
+        // ours all the same, from the address it came from, on a ping and on a trace's hop.
+        uint32_t n = p.Echo(otherAddress, 32, nullptr, buffer, 2000);
+        Check(p.IsEcho(n, buffer, target, 32),
+              "an echo reply from another address than the one pinged: " + Describe(n, buffer));
+        o.Ttl = 3;
+        n = p.Echo(otherAddress, 32, &o, buffer, 2000);
+        Check(p.IsEcho(n, buffer, target, 32) && buffer.Reply().Options.Ttl == 62,
+              "and with time-to-live 3: " + Describe(n, buffer));
     }
     {
         // A request given up at once (its answer, there soon after, is left unread: the lab's
@@ -864,9 +876,9 @@ int main(int argc, char** argv) {
     if (mode == "loopback" && argc == 5) {
         return Loopback(argv[2], argv[3], Address(argv[4]));
     }
-    if (mode == "lab" && argc == 10) {
+    if (mode == "lab" && argc == 11) {
         return Lab(argv[2], argv[3], Address(argv[4]), Address(argv[5]), Address(argv[6]),
-                   Address(argv[7]), Address(argv[8]), Address(argv[9]));
+                   Address(argv[7]), Address(argv[8]), Address(argv[9]), Address(argv[10]));
     }
     if (mode == "respond" && (argc == 4 || (argc == 5 && std::string(argv[4]) == "decoys"))) {
         return Respond(std::atoi(argv[2]), std::atoi(argv[3]), argc == 5);

@@ -125,6 +125,7 @@ LAB_TARGET=10.201.3.2
 LAB_QUIET=10.201.4.2
 LAB_SLOW=10.201.5.2
 LAB_UNROUTABLE=10.201.9.9
+LAB_OTHER=10.201.3.3 # the target's second address (lab_answer_from_other_address)
 
 make_lab() {
     local p="sbv-$$"
@@ -132,7 +133,8 @@ make_lab() {
     make_ns "$LAB_CLIENT"
     make_ns "$p-r1"
     make_ns "$p-r2"
-    make_ns "$p-target"
+    LAB_TARGET_NS="$p-target"
+    make_ns "$LAB_TARGET_NS"
     make_ns "$p-quiet"
     LAB_SLOW_NS="$p-slow"
     make_ns "$LAB_SLOW_NS"
@@ -159,6 +161,22 @@ make_lab() {
     done
     set_sysctl "$p-quiet" net.ipv4.icmp_echo_ignore_all 1
     set_sysctl "$LAB_SLOW_NS" net.ipv4.icmp_echo_ignore_all 1
+}
+
+# lab_answer_from_other_address: gives the target a second address, LAB_OTHER, whose echo
+# replies leave with LAB_TARGET as their source, as from a multihomed host that answers from
+# another interface. Linux answers from the address asked, so nftables rewrites the source in
+# the target's output hook (stateless: the ICMP checksum does not cover addresses).
+lab_answer_from_other_address() {
+    ip -n "$LAB_TARGET_NS" addr add "$LAB_OTHER/24" dev eth0 || exit 1
+    in_ns "$LAB_TARGET_NS" nft -f - <<EOF || skip "nftables does not work inside a network namespace here"
+table ip sabrevin {
+    chain out {
+        type filter hook output priority 0;
+        icmp type echo-reply ip saddr $LAB_OTHER ip saddr set $LAB_TARGET
+    }
+}
+EOF
 }
 
 # start_slow_responder PROBE DELAY_MS SECONDS [decoys]: answers echo requests to the slow host,

@@ -273,14 +273,21 @@ void TestIcmpPacket::parseRawPacket_data() {
         << Reply("127.0.0.1") << "0.0.0.0" << ECHO << 0u << "127.0.0.1" << 32 << 0;
     QTest::newRow("edge: multicast destination answered by a member")
         << Reply("10.0.0.77") << "224.0.0.1" << ECHO << 0u << "10.0.0.77" << 32 << 0;
+    QTest::newRow("edge: unicast destination answered from another of its addresses")
+        << Reply("10.0.0.8") << t << ECHO << 0u << "10.0.0.8" << 32 << 0;
 
     // Sound packets that answer somebody else.
     QTest::newRow("not ours: foreign identifier")
         << Reply(kTarget, 0x4321) << t << NOT << 0u << QString() << 0 << 0;
     QTest::newRow("not ours: earlier sequence (late reply)")
         << Reply(kTarget, kId, kSeq - 1) << t << NOT << 0u << QString() << 0 << 0;
-    QTest::newRow("not ours: reply from another host")
-        << Reply("10.0.0.8") << t << NOT << 0u << QString() << 0 << 0;
+    QTest::newRow("not ours: another host's reply with a foreign identifier")
+        << Reply("10.0.0.8", 0x4321) << t << NOT << 0u << QString() << 0 << 0;
+    QTest::newRow("not ours: another host's reply with an earlier sequence")
+        << Reply("10.0.0.8", kId, kSeq - 1) << t << NOT << 0u << QString() << 0 << 0;
+    QTest::newRow("not ours: another host's reply with other data")
+        << Reply("10.0.0.8", kId, kSeq, QByteArray(32, 'x')) << t << NOT << 0u << QString() << 0
+        << 0;
     QTest::newRow("not ours: other data, same id and sequence")
         << Reply(kTarget, kId, kSeq, QByteArray(32, 'x')) << t << NOT << 0u << QString() << 0 << 0;
     QTest::newRow("not ours: shorter data")
@@ -405,8 +412,10 @@ void TestIcmpPacket::parseDatagramMessage_data() {
         << Icmp(11, 0, 0, 0, OurRequest()) << kRouter << int(ICMP_OUR_ERROR);
     QTest::newRow("not ours: other sequence")
         << Icmp(0, 0, kId, kSeq + 1, kData) << kTarget << int(ICMP_NOT_OURS);
-    QTest::newRow("not ours: other sender")
-        << Icmp(0, 0, kId, kSeq, kData) << "10.0.0.8" << int(ICMP_NOT_OURS);
+    QTest::newRow("valid: echo reply from another address")
+        << Icmp(0, 0, kId, kSeq, kData) << "10.0.0.8" << int(ICMP_OUR_ECHO_REPLY);
+    QTest::newRow("not ours: other sender and other identifier")
+        << Icmp(0, 0, kId + 1, kSeq, kData) << "10.0.0.8" << int(ICMP_NOT_OURS);
     QTest::newRow("malformed: 7 bytes")
         << Icmp(0, 0, kId, kSeq, {}).left(7) << kTarget << int(ICMP_MALFORMED);
     QTest::newRow("malformed: bad checksum")
@@ -423,6 +432,7 @@ void TestIcmpPacket::parseDatagramMessage() {
                                             Addr(source.toLatin1().constData()), &e, &a);
     QCOMPARE(got, verdict);
     if (verdict == ICMP_OUR_ECHO_REPLY) {
+        QCOMPARE(a.source, Addr(source.toLatin1().constData()));
         QCOMPARE(int(a.data_offset), 8);
         QCOMPARE(int(a.data_size), 32);
         QCOMPARE(int(a.ttl), 0); // a ping socket's time-to-live comes as a control message

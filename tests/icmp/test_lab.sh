@@ -5,7 +5,8 @@
 # as "net unreachable"; the quiet host a 0 after the time-out; the slow host its late reply, not
 # the false answers it sends first, and never the late reply of a request already given up; two
 # traces at once each their own answers; and a system ping to the target running at the same
-# time must keep all its replies while ours keep theirs.
+# time must keep all its replies while ours keep theirs. The target's second address answers
+# from the first: that reply is ours, from the first address, as the system ping also sees it.
 #   raw     root, ping sockets refused
 #   dgram   nobody, ping sockets admitted for nobody's group in the client namespace
 #   helper  nobody, ping sockets refused, the helper with cap_net_raw+ep
@@ -18,10 +19,12 @@ mode=$1
 build=$2
 require_netns
 require_command ping "iputils-ping"
+require_command nft "nftables"
 [ "$mode" = raw ] || require_command setpriv "util-linux"
 [ "$mode" = helper ] && require_command setcap "libcap2-bin"
 
 make_lab
+lab_answer_from_other_address
 client=$LAB_CLIENT
 run=()
 module="$build/sabrevin-icmp.so"
@@ -52,9 +55,17 @@ helper)
 esac
 
 status=0
+# The lab's other address as the system's ping sees it: the reply of another address.
+if in_ns "$client" ping -n -c 1 -W 2 "$LAB_OTHER" 2>&1 |
+    grep -q "from $LAB_TARGET: .*DIFFERENT ADDRESS"; then
+    echo "ok   the system's ping to $LAB_OTHER is answered from $LAB_TARGET"
+else
+    echo "FAIL the system's ping to $LAB_OTHER is not answered from $LAB_TARGET"
+    status=1
+fi
 start_slow_responder "$build/icmp_net_probe" 50 30 decoys
-in_ns "$client" "${run[@]}" "$probe" lab "$module" "$mode" \
-    "$LAB_R1" "$LAB_R2" "$LAB_TARGET" "$LAB_UNROUTABLE" "$LAB_QUIET" "$LAB_SLOW" || status=1
+in_ns "$client" "${run[@]}" "$probe" lab "$module" "$mode" "$LAB_R1" "$LAB_R2" "$LAB_TARGET" \
+    "$LAB_UNROUTABLE" "$LAB_QUIET" "$LAB_SLOW" "$LAB_OTHER" || status=1
 
 # The system's ping and ours to the same target at the same time: 150 requests each.
 pinglog=$(mktemp /tmp/sabrevin-icmp-ping.XXXXXX)
