@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Where privilege may live, and what the echo module links:
 #  - privilege calls (capabilities, user and group changes, prctl) appear only in the helper;
-#  - the helper reads no input: no environment, no files, no receiving;
+#  - the helper takes no input but its requests: no environment, no files, no arguments, and one
+#    receive, on its socket pair, which main reaches only after giving up every privilege;
 #  - the modules and the helper need nothing but libc (and the sanitizers' runtimes in a
 #    sanitizer build).
 # Usage: test_icmp_layout.sh SOURCE_DIR BUILD_DIR
@@ -22,14 +23,20 @@ else
     echo "ok   privilege calls appear only in $helper"
 fi
 
-inputs='\b(getenv|secure_getenv|fopen|open|openat|read|recv|recvmsg|recvfrom|scanf|fgets|getline|argv)\b'
+inputs='\b(getenv|secure_getenv|fopen|open|openat|read|recvmsg|recvfrom|scanf|fgets|getline|argv)\b'
 hits=$(grep -nE "$inputs" "$src/$helper")
-if [ -n "$hits" ]; then
-    echo "FAIL the helper reads input:"
-    echo "$hits"
+receives=$(grep -cE '\brecv\(ICMP_HELPER_FD,' "$src/$helper")
+others=$(grep -nE '\brecv\(' "$src/$helper" | grep -v 'recv(ICMP_HELPER_FD,')
+# In main, the privileges go before the serving starts (and the requests with it).
+order=$(awk '/^int main\(/ { m = 1 } m && /drop_privileges\(\)/ && !d { d = NR }
+             m && /serve\(/ && !s { s = NR } END { print (d && s && d < s) ? "ok" : "bad" }' \
+        "$src/$helper")
+if [ -n "$hits" ] || [ -n "$others" ] || [ "$receives" != 1 ] || [ "$order" != ok ]; then
+    echo "FAIL the helper takes input other than its requests, or before it drops privileges:"
+    echo "$hits$others (receives on its socket pair: $receives, order: $order)"
     status=1
 else
-    echo "ok   the helper reads no input"
+    echo "ok   the helper takes no input but its requests, after dropping privileges"
 fi
 
 command -v readelf >/dev/null || { echo "SKIP: needs readelf (binutils)"; exit 77; }
