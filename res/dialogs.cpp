@@ -61,9 +61,9 @@ constexpr ControlTemplate kAboutControls[] = {
     {IDC_STATIC, "", C::Icon, "", 7, 7, 20, 20},
     {IDC_STATIC, "", C::Static, "Sabrevin\u00ae version " SABREVIN_VERSION " for Windows 95/NT", 40,
      10, 137, 8},
-    {IDC_STATIC, "", C::Static, "Rebuilt for Linux on Qt 6, glibc and c-ares.", 40, 28, 120, 8},
+    {IDC_STATIC, "", C::Static, "Linux build: Qt 6, glibc, c-ares.", 40, 28, 120, 8},
     {IDOK, "IDOK", C::DefButton, "OK", 182, 7, 32, 14},
-    {IDC_STATIC, "", C::Static, "Provided as is, without warranty.", 40, 39, 70, 8},
+    {IDC_STATIC, "", C::Static, "As is, no warranty.", 40, 39, 70, 8},
     {IDC_STATIC, "", C::Static, "www.varnstead.example/sabrevin/", 40, 60, 151, 8},
 };
 

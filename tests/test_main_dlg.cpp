@@ -10,12 +10,16 @@
 #include "ui/tab_ctrl.h"
 
 #include <QComboBox>
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QScreen>
+#include <QSettings>
 #include <QTabBar>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -129,6 +133,59 @@ private Q_SLOTS:
                  QString("&Start"));
         QCOMPARE(static_cast<QPushButton*>(m_dlg->GetDlgItem(IDC_REFRESH))->text(),
                  QString("R&efresh"));
+    }
+
+    // An application window of its own, with both boxes, transient for no other window: a
+    // dialog window would be left without them and out of some task bars.
+    void isATopLevelApplicationWindow() {
+        const Qt::WindowFlags flags = m_dlg->windowFlags();
+        QCOMPARE(flags & Qt::WindowType_Mask, Qt::Window);
+        for (Qt::WindowType hint :
+             {Qt::WindowMinimizeButtonHint, Qt::WindowMaximizeButtonHint, Qt::WindowCloseButtonHint,
+              Qt::WindowSystemMenuHint, Qt::WindowTitleHint}) {
+            QVERIFY2(flags.testFlag(hint), qPrintable(QString::number(hint, 16)));
+        }
+        QVERIFY(m_dlg->parentWidget() == nullptr);
+        QCOMPARE(m_dlg->windowHandle()->type(), Qt::Window);
+        QVERIFY(m_dlg->windowHandle()->transientParent() == nullptr);
+    }
+
+    // A stored history fills the three lists and leaves the boxes empty: Enter right after
+    // start-up finds no host, and no page is started.
+    void aStoredHistoryLeavesTheBoxesEmpty() {
+        const QString ini =
+            QSettings(QSettings::IniFormat, QSettings::UserScope,
+                      QCoreApplication::organizationName(), QCoreApplication::applicationName())
+                .fileName();
+        QDir().mkpath(QFileInfo(ini).path());
+        {
+            QFile f(ini);
+            QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+            f.write("[Hosts]\nPing%20Host%201=newest.example\nPing%20Host%202=older.example\n"
+                    "Trace%20Host%201=10.0.0.1\nLookup%20Host%201=lookup.example\n");
+            f.setFileTime(QDateTime::currentDateTime().addSecs(60),
+                          QFileDevice::FileModificationTime);
+        }
+        m_dlg.reset();
+        OpenWithoutRunning();
+        QFile::remove(ini);
+        for (int p = PAGE_PING; p <= PAGE_LOOKUP; ++p) {
+            auto* box = static_cast<QComboBox*>(m_dlg->GetDlgItem(FirstIdOf(p) + 1));
+            QCOMPARE(box->count(), p == PAGE_PING ? 2 : 1);
+            QCOMPARE(box->currentText(), QString());
+        }
+        QString seen;
+        QTimer::singleShot(0, [&seen] {
+            if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+                seen = box->text();
+                box->accept();
+            }
+        });
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
+        QCOMPARE(seen, QString("Unrecognized host data!"));
+        QCOMPARE(m_dlg->Tree(PAGE_PING).GetTree()->topLevelItemCount(), 0);
+        QCOMPARE(static_cast<QPushButton*>(m_dlg->GetDlgItem(IDC_PING_START))->text(),
+                 QString("&Start"));
     }
 
     void menuBarHoldsTheCommandsInOrder() {

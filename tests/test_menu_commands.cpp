@@ -7,10 +7,14 @@
 #include "ui/menu.h"
 
 #include <QComboBox>
+#include <QDateTime>
 #include <QDesktopServices>
+#include <QDir>
+#include <QFile>
 #include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QSettings>
 #include <QTimer>
 #include <QUrl>
 #include <QtTest>
@@ -62,6 +66,8 @@ private Q_SLOTS:
         QTest::addColumn<bool>("current");
         QTest::addColumn<bool>("all");
         QTest::newRow("start-up") << int(PAGE_PING) << "" << false << false;
+        QTest::newRow("start-up with a stored history")
+            << int(PAGE_PING) << "stored-history" << false << false;
         QTest::newRow("a letter in the Ping box") << int(PAGE_PING) << "ping-text" << true << true;
         QTest::newRow("Trace page, text only in Ping")
             << int(PAGE_TRACE) << "ping-text" << false << true;
@@ -80,7 +86,27 @@ private Q_SLOTS:
         // A history alone is nothing to clear.
         Box(PAGE_PING)->addItem("in.history");
         Box(PAGE_PING)->setEditText(QString());
-        if (fill == "ping-text") {
+        if (fill == "stored-history") {
+            // The dialog starts anew over a history of each page in the settings file.
+            const QString ini =
+                QSettings(QSettings::IniFormat, QSettings::UserScope,
+                          QCoreApplication::organizationName(), QCoreApplication::applicationName())
+                    .fileName();
+            QDir().mkpath(QFileInfo(ini).path());
+            QFile f(ini);
+            QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+            f.write("[Hosts]\nPing%20Host%201=ping.example\nTrace%20Host%201=trace.example\n"
+                    "Lookup%20Host%201=lookup.example\n");
+            f.close();
+            f.setFileTime(QDateTime::currentDateTime().addSecs(60),
+                          QFileDevice::FileModificationTime);
+            m_dlg.reset();
+            init();
+            QFile::remove(ini);
+            for (int p = PAGE_PING; p <= PAGE_LOOKUP; ++p) {
+                QCOMPARE(Box(p)->count(), 1);
+            }
+        } else if (fill == "ping-text") {
             Box(PAGE_PING)->setEditText("h");
         } else if (fill == "lookup-item") {
             m_dlg->Tree(PAGE_LOOKUP).AddRoot("x", 0);

@@ -1,10 +1,14 @@
-// The Options dialog: what OK accepts and refuses, what Cancel restores, and the up-down
-// controls.
+// The Options dialog: what OK accepts and refuses, what Cancel restores, the Enter key and
+// the up-down controls; and that the labels of the Options and About boxes fit.
 
+#include "res/dialogs.h"
 #include "res/resource.h"
+#include "ui/about_dlg.h"
+#include "ui/dialog_units.h"
 #include "ui/options_dlg.h"
 #include "ui/spin_button.h"
 
+#include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
@@ -13,6 +17,7 @@
 #include <QtTest>
 
 #include <functional>
+#include <utility>
 
 namespace {
 
@@ -194,13 +199,85 @@ private Q_SLOTS:
         QCOMPARE(Values(), (QList<uint32_t>{5, 5, 32, 30}));
     }
 
-    void enterInAnEditIsOk() {
+    // Enter clicks the push button that has the focus; in an edit it means OK, the default.
+    void enterKey_data() {
+        // The control's name; "tab": Tab twice from Hops; "back": Cancel, then an edit.
+        QTest::addColumn<QString>("focus");
+        QTest::addColumn<bool>("stored");
+        QTest::newRow("in an edit") << "IDC_HOPS" << true;
+        QTest::newRow("on OK") << "IDOK" << true;
+        QTest::newRow("on Cancel") << "IDCANCEL" << false;
+        QTest::newRow("on Cancel reached by Tab") << "tab" << false;
+        QTest::newRow("in an edit after Cancel had the focus") << "back" << true;
+    }
+    void enterKey() {
+        QFETCH(QString, focus);
+        QFETCH(bool, stored);
         Run([&](QDialog* wnd) {
             SetTexts(wnd, "3", "4", "100", "50");
-            QTest::keyClick(Edit(wnd, "IDC_HOPS"), Qt::Key_Return);
+            if (focus == "tab") {
+                Edit(wnd, "IDC_HOPS")->setFocus();
+                QTest::keyClick(Edit(wnd, "IDC_HOPS"), Qt::Key_Tab);
+                QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+                QCOMPARE(QApplication::focusWidget(),
+                         static_cast<QWidget*>(wnd->findChild<QPushButton*>("IDCANCEL")));
+            } else if (focus == "back") {
+                wnd->findChild<QPushButton*>("IDCANCEL")->setFocus();
+                Edit(wnd, "IDC_TIMEOUT")->setFocus();
+            } else {
+                wnd->findChild<QWidget*>(focus)->setFocus();
+            }
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
             QVERIFY(!IsOpen());
         });
-        QCOMPARE(Values(), (QList<uint32_t>{3, 4, 100, 50}));
+        QCOMPARE(Values(),
+                 stored ? (QList<uint32_t>{3, 4, 100, 50}) : (QList<uint32_t>{5, 5, 32, 30}));
+    }
+
+    // Every label of the Options and About boxes shows its whole text within its template
+    // rectangle, in the dialog's font; an access key's '&' takes no room.
+    void labelsFitTheirRectangles_data() {
+        QTest::addColumn<QString>("dialog");
+        QTest::addColumn<QString>("text");
+        const std::pair<const char*, const res::DialogTemplate*> dialogs[] = {
+            {"Options", &res::OptionsDialog()}, {"About", &res::AboutDialog()}};
+        for (const auto& [name, tmpl] : dialogs) {
+            for (const res::ControlTemplate& c : tmpl->controls) {
+                if (c.cls == res::ControlClass::Static) {
+                    QTest::addRow("%s: %s", name, c.text) << name << QString::fromUtf8(c.text);
+                }
+            }
+        }
+    }
+    void labelsFitTheirRectangles() {
+        QFETCH(QString, dialog);
+        QFETCH(QString, text);
+        const auto check = [&text](QDialog* wnd) {
+            QLabel* label = nullptr;
+            for (QLabel* l : wnd->findChildren<QLabel*>()) {
+                if (l->text() == text) {
+                    label = l;
+                }
+            }
+            QVERIFY(label != nullptr);
+            QCOMPARE(label->font(), DialogFont(8));
+            const QSize need =
+                QFontMetrics(label->font())
+                    .size(label->buddy() != nullptr ? int(Qt::TextShowMnemonic) : 0, text);
+            const QRect room = label->contentsRect();
+            QVERIFY2(need.width() <= room.width() && need.height() <= room.height(),
+                     qPrintable(QString("needs %1x%2, has %3x%4")
+                                    .arg(need.width())
+                                    .arg(need.height())
+                                    .arg(room.width())
+                                    .arg(room.height())));
+        };
+        if (dialog == "About") {
+            CAboutDlg about;
+            check(&about);
+        } else {
+            Run(check);
+        }
     }
 
     // The up-down controls: at each edit's right edge, bounded without wrapping, keys too.
@@ -231,9 +308,26 @@ private Q_SLOTS:
         QTest::newRow("timeout key down") << "IDC_TIMEOUT"
                                           << "5"
                                           << "key-down" << 4 << "1";
-        QTest::newRow("text steps from the lower bound") << "IDC_TIMEOUT"
-                                                         << "abc"
-                                                         << "up" << 1 << "1";
+        // Text that is no number steps from the last number the edit held, never from a
+        // bound (opened with 5, 5, 32 and 30).
+        QTest::newRow("text up from the value at opening") << "IDC_TIMEOUT"
+                                                           << "abc"
+                                                           << "up" << 1 << "6";
+        QTest::newRow("text down from the value at opening") << "IDC_PACKET_SIZE"
+                                                             << "abc"
+                                                             << "down" << 1 << "31";
+        QTest::newRow("text key down") << "IDC_HOPS"
+                                       << ""
+                                       << "key-down" << 2 << "28";
+        QTest::newRow("text after a typed number") << "IDC_PACKETS"
+                                                   << "7|7x"
+                                                   << "up" << 1 << "8";
+        QTest::newRow("text after a number out of range") << "IDC_PACKETS"
+                                                          << "12|99|-"
+                                                          << "down" << 1 << "11";
+        QTest::newRow("text at the upper bound") << "IDC_TIMEOUT"
+                                                 << "20|x"
+                                                 << "up" << 2 << "20";
         QTest::newRow("out of range steps into range") << "IDC_HOPS"
                                                        << "500"
                                                        << "down" << 1 << "100";
@@ -251,7 +345,9 @@ private Q_SLOTS:
             QCOMPARE(spin->GetBuddy(), e);
             QCOMPARE(spin->geometry().left(), e->geometry().right() + 1);
             QVERIFY((spin->focusPolicy() & Qt::TabFocus) == 0);
-            e->setText(start);
+            for (const QString& text : start.split('|')) { // typed in turn
+                e->setText(text);
+            }
             for (int i = 0; i < times; ++i) {
                 if (how == "up") {
                     QTest::mouseClick(spin->UpArrow(), Qt::LeftButton);

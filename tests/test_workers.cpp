@@ -156,15 +156,49 @@ private Q_SLOTS:
         QCOMPARE(Box(PAGE_PING)->itemText(0), QString("10.0.0.9")); // the history took it
     }
 
-    void pingOnePacketAndTheLargestSize() {
+    // One packet at each bound of the packet size: the request carries it, the reply buffer
+    // is 28 bytes larger.
+    void pingOnePacketAtEachSize_data() {
+        QTest::addColumn<uint32_t>("size");
+        QTest::newRow("largest size") << 512u;
+        QTest::newRow("smallest size") << 8u;
+    }
+    void pingOnePacketAtEachSize() {
+        QFETCH(uint32_t, size);
         Script("10.0.0.9 * 10.0.0.9 delay=1");
         m_dlg->Options().m_nPackets = 1;
-        m_dlg->Options().m_nPacketSize = 512;
+        m_dlg->Options().m_nPacketSize = size;
         Run(PAGE_PING, "10.0.0.9");
         QCOMPARE(Requests().size(), 1);
-        QCOMPARE(Requests()[0].RequestSize, uint16_t{512});
-        QCOMPARE(Requests()[0].ReplySize, 540u);
-        QVERIFY(Text(PAGE_PING).contains("Packet size: 512 bytes"));
+        QCOMPARE(Requests()[0].RequestSize, uint16_t(size));
+        QCOMPARE(Requests()[0].ReplySize, size + 28);
+        QVERIFY(Text(PAGE_PING).contains(QString("Packet size: %1 bytes\n").arg(size)));
+    }
+
+    // While a run goes on its root reads "Pinging <host>..."; it goes on with its page hidden,
+    // every item arrives and the button ends as "&Start".
+    void pingRunWhileItsPageIsHidden_data() {
+        QTest::addColumn<QString>("host");
+        QTest::newRow("dotted address") << "10.0.0.9";
+        QTest::newRow("host name") << "localhost";
+    }
+    void pingRunWhileItsPageIsHidden() {
+        QFETCH(QString, host);
+        Script("10.0.0.9 * 10.0.0.9 delay=150\n127.0.0.1 * 127.0.0.1 delay=150\n");
+        m_dlg->Options().m_nPackets = 3;
+        Start(PAGE_PING, host);
+        const QTreeWidgetItem* root = m_dlg->Tree(PAGE_PING).GetTree()->topLevelItem(0);
+        QTRY_COMPARE(root->text(0), "Pinging " + host + "...");
+        m_dlg->OnToolsTrace();
+        QVERIFY(!Button(PAGE_PING)->isVisible());
+        QCOMPARE(root->text(0), "Pinging " + host + "..."); // the run is under way
+        WaitIdle(PAGE_PING);
+        QCOMPARE(Text(PAGE_PING).count("Host is alive"), 3);
+        QCOMPARE(root->text(0), host);
+        QVERIFY(root->isExpanded());
+        QCOMPARE(Requests().size(), 3);
+        m_dlg->OnToolsPing();
+        QCOMPARE(Button(PAGE_PING)->text(), QString("&Start"));
     }
 
     // A reply from another node: "Destination host unreachable" with that address.
@@ -230,19 +264,39 @@ private Q_SLOTS:
         QCOMPARE(ttls, (QList<int>{1, 2, 2, 2, 2, 3}));
     }
 
-    void traceHopAnsweringItsThirdRequest() {
-        Script("10.0.0.9 1 none delay=1\n"
-               "10.0.0.9 1 none delay=1\n"
-               "10.0.0.9 1 10.0.0.1 delay=7\n"
-               "10.0.0.9 2-* 10.0.0.9 delay=1\n");
+    // Traces that end when the target answers, however many hops are allowed.
+    void traceEndsAtTheTarget_data() {
+        QTest::addColumn<QString>("script");
+        QTest::addColumn<QString>("tree");
+        QTest::addColumn<int>("requests");
+        QTest::newRow("a hop answering its third request") << "10.0.0.9 1 none delay=1\n"
+                                                              "10.0.0.9 1 none delay=1\n"
+                                                              "10.0.0.9 1 10.0.0.1 delay=7\n"
+                                                              "10.0.0.9 2-* 10.0.0.9 delay=1\n"
+                                                           << "Trace route to 10.0.0.9\n"
+                                                              "  10.0.0.1\n"
+                                                              "    Hop: #1\n"
+                                                              "    RTT: 7 ms\n"
+                                                              "  10.0.0.9\n"
+                                                              "    Hop: #2\n"
+                                                              "    RTT: 1 ms\n"
+                                                           << 4;
+        QTest::newRow("a target one hop away") << "10.0.0.9 * 10.0.0.9 delay=2\n"
+                                               << "Trace route to 10.0.0.9\n"
+                                                  "  10.0.0.9\n"
+                                                  "    Hop: #1\n"
+                                                  "    RTT: 2 ms\n"
+                                               << 1;
+    }
+    void traceEndsAtTheTarget() {
+        QFETCH(QString, script);
+        QFETCH(QString, tree);
+        QFETCH(int, requests);
+        Script(script.toUtf8().constData());
+        m_dlg->Options().m_nHops = 30;
         Run(PAGE_TRACE, "10.0.0.9");
-        QCOMPARE(Text(PAGE_TRACE), QString("Trace route to 10.0.0.9\n"
-                                           "  10.0.0.1\n"
-                                           "    Hop: #1\n"
-                                           "    RTT: 7 ms\n"
-                                           "  10.0.0.9\n"
-                                           "    Hop: #2\n"
-                                           "    RTT: 1 ms\n"));
+        QCOMPARE(Text(PAGE_TRACE), tree);
+        QCOMPARE(Requests().size(), requests);
     }
 
     void traceWhereNothingAnswers_data() {

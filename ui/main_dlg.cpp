@@ -72,6 +72,18 @@ template <typename T> T* As(QWidget* w) {
     return static_cast<T*>(w);
 }
 
+// Changes a host box's list without changing the text it shows. An editable QComboBox makes
+// entry 0 current when a list that was empty gets entries, and moves its current entry with
+// the rows around it, rewriting its text either way; the host boxes' texts are the user's.
+template <typename Change> void KeepingBoxText(QComboBox* box, Change change) {
+    const QString shown = box->currentText();
+    change();
+    if (box->currentText() != shown || box->currentIndex() != -1) {
+        box->setCurrentIndex(-1); // no entry is picked: the text is what was typed
+        box->setEditText(shown);
+    }
+}
+
 } // namespace
 
 CMainDlg::CMainDlg(QWidget* parent) : QDialog(parent), m_gate(new WorkerGate(this)) {
@@ -89,6 +101,12 @@ CMainDlg::~CMainDlg() {
 
 void CMainDlg::CreateFromTemplate() {
     const res::DialogTemplate& tmpl = res::MainDialog();
+    // The template's window is an application window with a sizing border, a system menu and
+    // minimise and maximise boxes, shown in the task list. A QDialog is a dialog window,
+    // transient for Qt's hidden leader window: window managers give it neither box and some
+    // task bars leave it out. As a plain top-level window it is transient for nothing.
+    setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                   Qt::WindowMinMaxButtonsHint | Qt::WindowCloseButtonHint);
     setWindowTitle(QString::fromUtf8(tmpl.caption));
     setFont(DialogFont(tmpl.fontPoints));
     setSizeGripEnabled(false);
@@ -207,7 +225,8 @@ bool CMainDlg::OnInitDialog() {
 
     for (int page = PAGE_PING; page <= PAGE_LOOKUP; ++page) {
         auto* box = As<QComboBox>(GetDlgItem(kPages[page].firstId + 1));
-        box->addItems(m_store->ReadHostList(kPages[page].hostPattern));
+        const QStringList hosts = m_store->ReadHostList(kPages[page].hostPattern);
+        KeepingBoxText(box, [box, &hosts] { box->addItems(hosts); }); // the box stays empty
     }
 
     FillLocalInfo(&m_wsaData);
@@ -267,15 +286,12 @@ void CMainDlg::AddToHistory(int id, QComboBox* box) {
             return; // already listed: it stays where it is
         }
     }
-    // Changing the list may move the box's current item; what the box shows stays as it was.
-    const QString shown = box->currentText();
-    if (count == HISTORY_MAX) {
-        box->removeItem(HISTORY_MAX - 1);
-    }
-    box->insertItem(0, text);
-    if (box->currentText() != shown) {
-        box->setEditText(shown);
-    }
+    KeepingBoxText(box, [box, count, &text] {
+        if (count == HISTORY_MAX) {
+            box->removeItem(HISTORY_MAX - 1);
+        }
+        box->insertItem(0, text);
+    });
 }
 
 ReportTree& CMainDlg::Tree(int page) {

@@ -72,7 +72,7 @@ int COptionsDlg::DoModal(QWidget* owner) {
     m_wnd = &wnd;
     const res::DialogTemplate& tmpl = res::OptionsDialog();
     wnd.setWindowTitle(QString::fromUtf8(tmpl.caption));
-    wnd.setFont(owner != nullptr ? owner->font() : QFont());
+    wnd.setFont(owner != nullptr ? owner->font() : DialogFont(tmpl.fontPoints));
     const BuiltTemplate built = BuildFromTemplate(tmpl, &wnd);
     wnd.setFixedSize(built.clientSize);
     for (int i = 0; i < 4; ++i) {
@@ -81,10 +81,12 @@ int COptionsDlg::DoModal(QWidget* owner) {
         spin->SetRange(static_cast<int>(kOptionRanges[i].lowest),
                        static_cast<int>(kOptionRanges[i].highest));
     }
-    QObject::connect(static_cast<QPushButton*>(built.controls.value(IDOK)), &QPushButton::clicked,
-                     &wnd, [this] { OnOK(); });
-    QObject::connect(static_cast<QPushButton*>(built.controls.value(IDCANCEL)),
-                     &QPushButton::clicked, &wnd, [this] { OnCancel(); });
+    auto* ok = static_cast<QPushButton*>(built.controls.value(IDOK));
+    auto* cancel = static_cast<QPushButton*>(built.controls.value(IDCANCEL));
+    // Enter clicks the push button that has the focus; elsewhere it clicks OK, the default.
+    cancel->setAutoDefault(true);
+    QObject::connect(ok, &QPushButton::clicked, &wnd, [this] { OnOK(); });
+    QObject::connect(cancel, &QPushButton::clicked, &wnd, [this] { OnCancel(); });
     OnInitDialog();
     const int result = wnd.exec();
     m_wnd = nullptr;

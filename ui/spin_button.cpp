@@ -28,6 +28,8 @@ CSpinButtonCtrl::CSpinButtonCtrl(QWidget* parent)
 void CSpinButtonCtrl::SetBuddy(QLineEdit* edit) {
     m_buddy = edit;
     edit->installEventFilter(this);
+    // The position follows the edit while it holds a number in range.
+    connect(edit, &QLineEdit::textChanged, this, &CSpinButtonCtrl::Follow);
     // Take the edit's right edge, so edit and arrows together fill the edit's old place.
     QRect r = edit->geometry();
     const int w = width();
@@ -39,6 +41,18 @@ void CSpinButtonCtrl::SetBuddy(QLineEdit* edit) {
 void CSpinButtonCtrl::SetRange(int lower, int upper) {
     m_lower = lower;
     m_upper = upper;
+    m_nPos = std::clamp(m_nPos, m_lower, m_upper);
+    if (m_buddy != nullptr) {
+        Follow(m_buddy->text());
+    }
+}
+
+void CSpinButtonCtrl::Follow(const QString& text) {
+    bool ok = false;
+    const qlonglong n = text.trimmed().toLongLong(&ok);
+    if (ok && n >= m_lower && n <= m_upper) {
+        m_nPos = static_cast<int>(n);
+    }
 }
 
 void CSpinButtonCtrl::Step(int delta) {
@@ -46,14 +60,12 @@ void CSpinButtonCtrl::Step(int delta) {
         return;
     }
     bool ok = false;
-    const qlonglong now = m_buddy->text().trimmed().toLongLong(&ok);
-    qlonglong next;
+    qlonglong now = m_buddy->text().trimmed().toLongLong(&ok);
     if (!ok) {
-        next = delta > 0 ? m_lower : m_upper;
-    } else {
-        next = std::clamp<qlonglong>(now + delta, m_lower, m_upper);
+        now = m_nPos; // no number: never a jump to a bound
     }
-    m_buddy->setText(QString::number(next));
+    m_nPos = static_cast<int>(std::clamp<qlonglong>(now + delta, m_lower, m_upper));
+    m_buddy->setText(QString::number(m_nPos));
 }
 
 bool CSpinButtonCtrl::eventFilter(QObject* watched, QEvent* event) {

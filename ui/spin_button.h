@@ -21,9 +21,10 @@ public:
     void SetRange(int lower, int upper);
     int GetLower() const { return m_lower; }
     int GetUpper() const { return m_upper; }
-    // Steps the number in the edit by delta: text that is no number in range starts from the
-    // nearer bound.
+    // Steps the number in the edit by delta, stopping at the bounds. Text that is no number
+    // steps from the position: the last number in range that the edit held.
     void Step(int delta);
+    int GetPos() const { return m_nPos; }
 
     QToolButton* UpArrow() const { return m_up; }
     QToolButton* DownArrow() const { return m_down; }
@@ -33,9 +34,13 @@ protected:
     void resizeEvent(QResizeEvent* event) override;
 
 private:
+    // Takes text as the position when it is a number in range.
+    void Follow(const QString& text);
+
     QLineEdit* m_buddy = nullptr;
     QToolButton* m_up;
     QToolButton* m_down;
     int m_lower = 0;
     int m_upper = 100;
+    int m_nPos = 0; // the last number in range the edit held, or that a step set
 };
