@@ -1,15 +1,16 @@
 # The installed layout beside what net/icmp installs (module and helper in lib/sabrevin/):
 #   bin/sabrevin
 #   share/applications/sabrevin.desktop
-#   share/icons/hicolor/32x32/apps/sabrevin.png   (made at build time from the XPM)
-#   share/pixmaps/sabrevin.xpm
-# and, last, an attempt to give the installed helper cap_net_raw. Include this file from the
-# top-level CMakeLists.txt after add_subdirectory(net) and add_subdirectory(app), so that its
-# rules run after the helper is installed.
+#   share/icons/hicolor/{32x32,64x64,128x128}/apps/sabrevin.png, .../scalable/apps/sabrevin.svg
+#   share/metainfo/example.varnstead.sabrevin.metainfo.xml   (AppStream)
+#   share/man/man1/sabrevin.1.gz
+# and, last, an attempt to give the installed helper cap_net_raw (component "capability",
+# which the Debian package leaves to its postinst). Include this file from the top-level
+# CMakeLists.txt after add_subdirectory(net) and add_subdirectory(app), so that its rules run
+# after the helper is installed.
 
 set(SABREVIN_DESKTOP_DIR ${CMAKE_BINARY_DIR}/desktop)
-set(SABREVIN_ICON_XPM ${PROJECT_SOURCE_DIR}/res/images/mainframe.xpm)
-set(SABREVIN_ICON_PNG ${SABREVIN_DESKTOP_DIR}/sabrevin.png)
+set(SABREVIN_METAINFO_ID example.varnstead.sabrevin)
 
 install(TARGETS sabrevin RUNTIME DESTINATION bin)
 
@@ -18,42 +19,53 @@ configure_file(${PROJECT_SOURCE_DIR}/res/sabrevin.desktop.in ${SABREVIN_DESKTOP_
                @ONLY)
 install(FILES ${SABREVIN_DESKTOP_DIR}/sabrevin.desktop DESTINATION share/applications)
 
-# The icon theme wants a PNG; the picture is an XPM. A few lines of Qt turn one into the other
-# (QImage reads and writes both without a display or any plugin).
-file(CONFIGURE OUTPUT ${SABREVIN_DESKTOP_DIR}/xpm_to_png.cpp CONTENT [[
-// Made by cmake/install.cmake: reads the XPM file argv[1], writes it as the PNG file argv[2].
-#include <QImage>
-#include <cstdio>
+# The icon, drawn by scripts/draw-images.py from the same design as the window's 32x32 one.
+foreach(size 32 64 128)
+    install(FILES ${PROJECT_SOURCE_DIR}/res/icons/sabrevin-${size}.png
+            DESTINATION share/icons/hicolor/${size}x${size}/apps RENAME sabrevin.png)
+endforeach()
+install(FILES ${PROJECT_SOURCE_DIR}/res/icons/sabrevin.svg DESTINATION share/icons/hicolor/scalable/apps)
 
-int main(int argc, char** argv) {
-    if (argc != 3) {
-        std::fprintf(stderr, "usage: %s IN.xpm OUT.png\n", argv[0]);
-        return 2;
-    }
-    const QImage image(QString::fromLocal8Bit(argv[1]), "XPM");
-    if (image.isNull()) {
-        std::fprintf(stderr, "%s: cannot read %s as XPM\n", argv[0], argv[1]);
-        return 1;
-    }
-    if (!image.save(QString::fromLocal8Bit(argv[2]), "PNG")) {
-        std::fprintf(stderr, "%s: cannot write %s\n", argv[0], argv[2]);
-        return 1;
-    }
-    return 0;
-}
-]])
-add_executable(sabrevin_xpm_to_png ${SABREVIN_DESKTOP_DIR}/xpm_to_png.cpp)
-target_link_libraries(sabrevin_xpm_to_png PRIVATE Qt6::Gui)
-set_target_properties(sabrevin_xpm_to_png PROPERTIES AUTOMOC OFF
-                      RUNTIME_OUTPUT_DIRECTORY ${SABREVIN_DESKTOP_DIR})
-add_custom_command(OUTPUT ${SABREVIN_ICON_PNG}
-    COMMAND sabrevin_xpm_to_png ${SABREVIN_ICON_XPM} ${SABREVIN_ICON_PNG}
-    DEPENDS sabrevin_xpm_to_png ${SABREVIN_ICON_XPM}
-    COMMENT "Converting mainframe.xpm to sabrevin.png"
-    VERBATIM)
-add_custom_target(sabrevin_icon ALL DEPENDS ${SABREVIN_ICON_PNG})
-install(FILES ${SABREVIN_ICON_PNG} DESTINATION share/icons/hicolor/32x32/apps)
-install(FILES ${SABREVIN_ICON_XPM} DESTINATION share/pixmaps RENAME sabrevin.xpm)
+# The release of the AppStream metadata: the version from project(), the date from the top
+# entry of packaging/changelog, which must be this version's.
+file(STRINGS ${PROJECT_SOURCE_DIR}/packaging/changelog _sabrevin_changelog)
+list(GET _sabrevin_changelog 0 _sabrevin_top)
+if(NOT _sabrevin_top MATCHES "^sabrevin \\(${PROJECT_VERSION}-[0-9]+\\) ")
+    message(WARNING "packaging/changelog: the top entry (${_sabrevin_top}) is not version "
+                    "${PROJECT_VERSION}; add one for this version")
+endif()
+set(SABREVIN_RELEASE_DATE "")
+foreach(_line IN LISTS _sabrevin_changelog)
+    if(_line MATCHES "^ -- .*  [A-Za-z]+, ([0-9]+) ([A-Za-z]+) ([0-9]+) ")
+        set(_day ${CMAKE_MATCH_1})
+        set(_year ${CMAKE_MATCH_3})
+        set(_months Jan Feb Mar Apr May Jun Jul Aug Sep Oct Nov Dec)
+        list(FIND _months ${CMAKE_MATCH_2} _month)
+        math(EXPR _month "${_month} + 1")
+        string(LENGTH "${_day}" _len)
+        if(_len EQUAL 1)
+            set(_day 0${_day})
+        endif()
+        if(_month LESS 10)
+            set(_month 0${_month})
+        endif()
+        set(SABREVIN_RELEASE_DATE ${_year}-${_month}-${_day})
+        break()
+    endif()
+endforeach()
+configure_file(${PROJECT_SOURCE_DIR}/res/sabrevin.metainfo.xml.in
+               ${SABREVIN_DESKTOP_DIR}/${SABREVIN_METAINFO_ID}.metainfo.xml @ONLY)
+install(FILES ${SABREVIN_DESKTOP_DIR}/${SABREVIN_METAINFO_ID}.metainfo.xml DESTINATION share/metainfo)
+
+# The manual page, compressed without a time stamp so that the same page gives the same bytes.
+find_program(SABREVIN_GZIP gzip REQUIRED)
+set(SABREVIN_MANPAGE ${SABREVIN_DESKTOP_DIR}/sabrevin.1.gz)
+add_custom_command(OUTPUT ${SABREVIN_MANPAGE}
+    COMMAND ${SABREVIN_GZIP} -9 -n -c ${PROJECT_SOURCE_DIR}/docs/sabrevin.1 > ${SABREVIN_MANPAGE}
+    DEPENDS ${PROJECT_SOURCE_DIR}/docs/sabrevin.1
+    COMMENT "Compressing the manual page sabrevin.1")
+add_custom_target(sabrevin_manpage ALL DEPENDS ${SABREVIN_MANPAGE})
+install(FILES ${SABREVIN_MANPAGE} DESTINATION share/man/man1)
 
 # The helper's one privilege. Never fails the install; says in one line what happened.
 install(CODE [[
@@ -90,4 +102,4 @@ install(CODE [[
             endif()
         endif()
     endif()
-]])
+]] COMPONENT capability)

@@ -1,9 +1,15 @@
 #!/usr/bin/env python3
 """Draws the report trees' five 18 x 18 pictures and the 32 x 32 application icon as XPM
 files under res/images/, in the 16 standard colours on white. White is the transparent
-colour: the program masks it out when it loads the pictures. Run it again after a change."""
+colour: the program masks it out when it loads the pictures. The same icon goes to
+res/icons/ for the desktop: PNG files of 32, 64 and 128 pixels (each pixel of the design
+made a square, white transparent) and a scalable SVG. Run it again after a change."""
 import math
 import os
+import struct
+import zlib
+
+HERE = os.path.dirname(os.path.abspath(__file__))
 
 PALETTE = {
     ".": "#FFFFFF", "#": "#000000", "m": "#800000", "g": "#008000", "o": "#808000",
@@ -150,9 +156,58 @@ def write(name, rows):
     lines += [f'"{"".join(r)}",' for r in rows]
     lines[-1] = lines[-1].rstrip(",")
     text = f"/* XPM */\nstatic const char* const {name}_xpm[] = {{\n" + "\n".join(lines) + "\n};\n"
-    here = os.path.dirname(os.path.abspath(__file__))
-    with open(os.path.join(here, "..", "res", "images", f"{name}.xpm"), "w") as f:
+    with open(os.path.join(HERE, "..", "res", "images", f"{name}.xpm"), "w") as f:
         f.write(text)
+
+
+def rgba(ch):
+    if ch == ".":
+        return b"\0\0\0\0"
+    return bytes.fromhex(PALETTE[ch][1:]) + b"\xff"
+
+
+def write_png(path, rows, scale):
+    # 8-bit RGBA, no ancillary chunks (no time stamp), so the same design gives the same bytes.
+    w, h = len(rows[0]) * scale, len(rows) * scale
+    raw = b"".join(b"\0" + b"".join(rgba(ch) * scale for ch in r) for r in rows for _ in range(scale))
+
+    def chunk(kind, data):
+        body = kind + data
+        return struct.pack(">I", len(data)) + body + struct.pack(">I", zlib.crc32(body))
+
+    png = (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", w, h, 8, 6, 0, 0, 0)) +
+           chunk(b"IDAT", zlib.compress(raw, 9)) + chunk(b"IEND", b""))
+    with open(path, "wb") as f:
+        f.write(png)
+
+
+def write_svg(path, rows):
+    # One rectangle per horizontal run of a colour; crisp edges keep the pixel design at any size.
+    h, w = len(rows), len(rows[0])
+    rects = []
+    for y, r in enumerate(rows):
+        x = 0
+        while x < w:
+            end = x
+            while end < w and r[end] == r[x]:
+                end += 1
+            if r[x] != ".":
+                rects.append(f'<rect x="{x}" y="{y}" width="{end - x}" height="1" '
+                             f'fill="{PALETTE[r[x]]}"/>')
+            x = end
+    text = (f'<svg xmlns="http://www.w3.org/2000/svg" width="{w * 4}" height="{h * 4}" '
+            f'viewBox="0 0 {w} {h}" shape-rendering="crispEdges">\n' + "\n".join(rects) +
+            "\n</svg>\n")
+    with open(path, "w") as f:
+        f.write(text)
+
+
+def write_icons(rows):
+    out = os.path.join(HERE, "..", "res", "icons")
+    os.makedirs(out, exist_ok=True)
+    for size in (32, 64, 128):
+        write_png(os.path.join(out, f"sabrevin-{size}.png"), rows, size // len(rows))
+    write_svg(os.path.join(out, "sabrevin.svg"), rows)
 
 
 write("host", grid(HOST))
@@ -161,3 +216,4 @@ write("ok", grid(OK))
 write("fail", fail())
 write("info", info())
 write("mainframe", icon())
+write_icons(icon())

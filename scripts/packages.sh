@@ -6,7 +6,11 @@ SABREVIN_BUILD_PACKAGES=(cmake ninja-build g++ pkg-config qt6-base-dev libc-ares
 # To run the tests: a DNS server, namespaces and routing, the system's own tools as
 # reference peers, capabilities, and the clang toolchain for the fuzz target.
 SABREVIN_TEST_PACKAGES=(dnsmasq-base iproute2 iptables nftables traceroute iputils-ping procps
-                        util-linux binutils clang clang-format desktop-file-utils)
+                        util-linux binutils clang clang-format desktop-file-utils
+                        dpkg-dev file lintian appstream)
+# To make and check the Debian package (scripts/package): CPack's dependency scan
+# (dpkg-shlibdeps, file), lintian and the AppStream validator.
+SABREVIN_PACKAGE_PACKAGES=(dpkg-dev file lintian appstream)
 
 # Prints the packages of "$@" that are not installed, one line, space separated.
 sabrevin_missing_packages() {

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs BUILD_DIR into a temporary prefix and checks the result: the layout, the desktop
-# entry (desktop-file-validate when present) and its version, the icon, the helper's
+# entry (desktop-file-validate when present) and its version, the icons, the AppStream
+# metadata and manual page, the helper's
 # capability line, a DESTDIR install, and a start of the installed program (offscreen) that
 # loads its echo module from the prefix, against a copy of the prefix without the module that
 # does not. Removes everything it made. Usage: [CMAKE=path/to/cmake] test_install.sh BUILD_DIR
@@ -78,13 +79,23 @@ for key in Type=Application Name=Sabrevin Exec=sabrevin Icon=sabrevin Terminal=f
     check "the entry has $key" grep -qx "$key" "$entry"
 done
 
-# The icon: a 32x32 PNG in the hicolor theme.
-icon=$prefix/share/icons/hicolor/32x32/apps/sabrevin.png
-png_ok() { # PNG signature, then IHDR width and height of 32
-    [ "$(head -c 24 "$1" | od -An -tx1 | tr -d ' \n')" = \
-        "89504e470d0a1a0a0000000d494844520000002000000020" ]
+# The icon: PNGs of 32, 64 and 128 pixels and an SVG in the hicolor theme.
+png_ok() { # png_ok FILE SIZE: PNG signature, then IHDR width and height of SIZE
+    [ "$(head -c 24 "$1" 2>/dev/null | od -An -tx1 | tr -d ' \n')" = \
+        "89504e470d0a1a0a0000000d49484452$(printf '%08x%08x' "$2" "$2")" ]
 }
-check "share/icons/hicolor/32x32/apps/sabrevin.png is a 32x32 PNG" png_ok "$icon"
+for size in 32 64 128; do
+    check "share/icons/hicolor/${size}x$size/apps/sabrevin.png is a ${size}x$size PNG" \
+        png_ok "$prefix/share/icons/hicolor/${size}x$size/apps/sabrevin.png" "$size"
+done
+check "share/icons/hicolor/scalable/apps/sabrevin.svg is an SVG" \
+    grep -q '<svg ' "$prefix/share/icons/hicolor/scalable/apps/sabrevin.svg"
+
+# The AppStream metadata with the project's version, and the manual page.
+check "the AppStream metadata carries release $version" grep -qF "<release version=\"$version\"" \
+    "$prefix/share/metainfo/example.varnstead.sabrevin.metainfo.xml"
+check "share/man/man1/sabrevin.1.gz is there" test -s "$prefix/share/man/man1/sabrevin.1.gz"
+check "the Debian copyright and changelog are the package's only" test ! -e "$prefix/share/doc"
 
 # The helper's capability: one line saying what happened; set when root and allowed.
 capline=$(grep -E '^-- Capability: ' "$tmp/install.log")
