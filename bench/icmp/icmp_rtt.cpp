@@ -3,13 +3,14 @@
 //
 //   icmp_rtt MODULE TARGET COUNT
 //
+// TARGET is an IPv4 address (IcmpSendEcho) or an IPv6 one (Icmp6SendEcho2; ping picks -6 itself).
 // COUNT requests of 56 data bytes go out through the module and COUNT through `ping`, in batches
 // that take turns, each request 2 ms after the previous answer (ping's -i 0.002), so both see the
 // same path, load and idle states. For the module it reports the round trip it measures itself
-// (IcmpGetLastRoundTripMicroseconds: microseconds, monotonic clock, from just before the send to
-// just after the receive; RoundTripTime in the reply record is the same, rounded down to whole
-// milliseconds) and the wall time around IcmpSendEcho; for ping the time= of each reply; and the
-// thread CPU time (user + system) that IcmpSendEcho takes per request.
+// (IcmpGetLastRoundTripMicroseconds: microseconds from just before the send to the kernel's
+// receive timestamp, as ping times it; RoundTripTime in the reply record is the same, rounded
+// down to whole milliseconds) and the wall time around IcmpSendEcho; for ping the time= of each
+// reply; and the thread CPU time (user + system) that IcmpSendEcho takes per request.
 
 #include "net/icmp/icmp_api.h"
 
@@ -91,13 +92,16 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "%s\n", dlerror());
         return 1;
     }
-    auto create = reinterpret_cast<PFN_IcmpCreateFile>(dlsym(module, "IcmpCreateFile"));
+    const bool v6 = std::strchr(target, ':') != nullptr;
+    auto create = reinterpret_cast<PFN_IcmpCreateFile>(
+        dlsym(module, v6 ? "Icmp6CreateFile" : "IcmpCreateFile"));
     auto send = reinterpret_cast<PFN_IcmpSendEcho>(dlsym(module, "IcmpSendEcho"));
+    auto send6 = reinterpret_cast<PFN_Icmp6SendEcho2>(dlsym(module, "Icmp6SendEcho2"));
     auto closeHandle = reinterpret_cast<PFN_IcmpCloseHandle>(dlsym(module, "IcmpCloseHandle"));
     auto microseconds = reinterpret_cast<PFN_IcmpGetLastRoundTripMicroseconds>(
         dlsym(module, "IcmpGetLastRoundTripMicroseconds"));
     auto kind = reinterpret_cast<PFN_IcmpGetSocketKind>(dlsym(module, "IcmpGetSocketKind"));
-    if (!create || !send || !closeHandle || !microseconds || !kind) {
+    if (!create || !send || !send6 || !closeHandle || !microseconds || !kind) {
         std::fprintf(stderr, "the module lacks a function\n");
         return 1;
     }
@@ -109,17 +113,42 @@ int main(int argc, char** argv) {
     static const char* kinds[] = {"none", "datagram", "raw", "raw from the helper", "simulated"};
     const char* socketKind = kinds[std::clamp(kind(h), 0, 4)];
     in_addr to{};
-    inet_pton(AF_INET, target, &to);
+    sockaddr_in6 to6{};
+    to6.sin6_family = AF_INET6;
+    if (v6) {
+        inet_pton(AF_INET6, target, &to6.sin6_addr);
+    } else {
+        inet_pton(AF_INET, target, &to.s_addr);
+    }
 
     std::vector<uint8_t> data(kSize, 0xAA);
-    std::vector<uint8_t> reply(sizeof(ICMP_ECHO_REPLY) + kSize);
+    std::vector<uint8_t> reply(sizeof(ICMPV6_ECHO_REPLY) + kSize);
+    const uint32_t replySize =
+        static_cast<uint32_t>((v6 ? sizeof(ICMPV6_ECHO_REPLY) : sizeof(ICMP_ECHO_REPLY)) + kSize);
+    // One request; true for an echo reply from the target, with its RoundTripTime in ms.
+    auto echo = [&](uint32_t& ms) {
+        if (v6) {
+            uint32_t n = send6(h, nullptr, nullptr, nullptr, nullptr, &to6, data.data(), kSize,
+                               nullptr, reply.data(), replySize, 1000);
+            ICMPV6_ECHO_REPLY r{};
+            std::memcpy(&r, reply.data(), sizeof r);
+            ms = r.RoundTripTime;
+            return n == 1 && r.Status == IP_SUCCESS &&
+                   std::memcmp(r.Address.sin6_addr, &to6.sin6_addr, 16) == 0;
+        }
+        uint32_t n = send(h, to.s_addr, data.data(), kSize, nullptr, reply.data(), replySize, 1000);
+        ICMP_ECHO_REPLY r{};
+        std::memcpy(&r, reply.data(), sizeof r);
+        ms = r.RoundTripTime;
+        return n == 1 && r.Address == to.s_addr && r.Status == IP_SUCCESS;
+    };
     std::vector<double> service, wall, ping, wholeMs;
     double cpu = 0;
     int lost = 0, pingLost = 0;
     // A few unmeasured requests first: neighbour entries, caches.
     for (int i = 0; i < 5; ++i) {
-        send(h, to.s_addr, data.data(), kSize, nullptr, reply.data(),
-             static_cast<uint32_t>(reply.size()), 1000);
+        uint32_t ms = 0;
+        echo(ms);
     }
     for (int done = 0; done < count;) {
         const int batch = std::min(kBatch, count - done);
@@ -127,19 +156,17 @@ int main(int argc, char** argv) {
             std::this_thread::sleep_for(kGap);
             const double cpu0 = ThreadCpuMicroseconds();
             const auto t0 = std::chrono::steady_clock::now();
-            const uint32_t n = send(h, to.s_addr, data.data(), kSize, nullptr, reply.data(),
-                                    static_cast<uint32_t>(reply.size()), 1000);
+            uint32_t ms = 0;
+            const bool ok = echo(ms);
             const auto t1 = std::chrono::steady_clock::now();
             cpu += ThreadCpuMicroseconds() - cpu0;
-            ICMP_ECHO_REPLY r{};
-            std::memcpy(&r, reply.data(), sizeof r);
-            if (n != 1 || r.Address != to.s_addr || r.Status != IP_SUCCESS) {
+            if (!ok) {
                 ++lost;
                 continue;
             }
             service.push_back(static_cast<double>(microseconds()));
             wall.push_back(std::chrono::duration<double, std::micro>(t1 - t0).count());
-            wholeMs.push_back(r.RoundTripTime * 1000.0);
+            wholeMs.push_back(ms * 1000.0);
         }
         pingLost += batch - PingBatch(target, batch, ping);
         done += batch;
@@ -153,10 +180,12 @@ int main(int argc, char** argv) {
     Row("service, RoundTripTime (whole ms)", wholeMs);
     Row("system ping, time=", ping);
     const double gap = Percentile(service, 50) - Percentile(ping, 50);
-    std::printf("  median difference service - ping:  %+.1f us (goal: at most +50 us: %s)\n", gap,
-                gap <= 50 ? "met" : "NOT met");
+    std::printf("  median difference service - ping:  %+.1f us (goal: at most +5 us: %s)\n", gap,
+                gap <= 5 ? "met" : "NOT met");
     // The lab's veth links hand each packet on within the sending system call, so the system
     // part also holds the routers' and the target's forwarding and answering of the request.
+    // The calling thread waits while the module's receiver thread reads the answer: its CPU
+    // time is the sending and the hand-back only.
     std::printf("  service CPU time per request:       %.1f us (user + system, calling thread)\n",
                 cpu / count);
     std::printf("  lost or wrong: service %d, ping %d\n", lost, pingLost);

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the test lab (client, two routers, target: tests/icmp/netns_lib.sh), then runs icmp_rtt
-# from the client to the target three hops away, once per socket kind: raw as root, datagram
-# as nobody with ping sockets admitted, and the helper's raw socket as nobody. Removes the lab
+# from the client to the target three hops away, over IPv4 and IPv6, once per socket kind: raw as
+# root, datagram as nobody with ping sockets admitted, and the helper as nobody. Removes the lab
 # at the end. Usage: icmp_rtt.sh BUILD_DIR [COUNT]
 set -u
 here=$(cd "$(dirname "$0")" && pwd)
@@ -22,16 +22,23 @@ setcap cap_net_raw+ep "$STAGE/sabrevin-icmp-helper"
 nobody=(setpriv --reuid="$NOBODY_UID" --regid="$NOBODY_GID" --clear-groups --)
 status=0
 
+# Each kind over IPv4 and over IPv6 (ping -6 then).
+run_both() {
+    local t
+    for t in "$LAB_TARGET" "$LAB6_TARGET"; do
+        in_ns "$LAB_CLIENT" "$@" "$STAGE/icmp_rtt" "$STAGE/sabrevin-icmp.so" "$t" "$count" ||
+            status=1
+    done
+}
+
 echo "== raw socket (root)"
 set_sysctl "$LAB_CLIENT" net.ipv4.ping_group_range "1 0"
-in_ns "$LAB_CLIENT" "$STAGE/icmp_rtt" "$STAGE/sabrevin-icmp.so" "$LAB_TARGET" "$count" || status=1
+run_both
 
-echo "== raw socket from the helper (nobody)"
-in_ns "$LAB_CLIENT" "${nobody[@]}" "$STAGE/icmp_rtt" "$STAGE/sabrevin-icmp.so" "$LAB_TARGET" \
-    "$count" || status=1
+echo "== the helper's raw socket, through its socket pair (nobody)"
+run_both "${nobody[@]}"
 
 echo "== datagram socket (nobody)"
 set_sysctl "$LAB_CLIENT" net.ipv4.ping_group_range "$NOBODY_GID $NOBODY_GID"
-in_ns "$LAB_CLIENT" "${nobody[@]}" "$STAGE/icmp_rtt" "$STAGE/sabrevin-icmp.so" "$LAB_TARGET" \
-    "$count" || status=1
+run_both "${nobody[@]}"
 exit $status

@@ -3,19 +3,26 @@
  * The ICMP echo service: the C interface of the module sabrevin-icmp.so.
  *
  * The program does not link the module; it loads it at run time (net/icmp/icmp_binding.h) and
- * calls three functions, IcmpCreateFile, IcmpSendEcho and IcmpCloseHandle. A handle is one
- * ICMP socket of the calling run: a datagram ("ping") socket where the kernel admits the
- * user's group, else a raw socket where the process holds CAP_NET_RAW, else a raw socket that
- * the helper program sabrevin-icmp-helper opens with its file capability and hands over.
- * IcmpSendEcho sends one echo request and blocks until the first answer to exactly that request
- * (an echo reply, or a router's Time Exceeded or Destination Unreachable about it) or until the
- * time-out. Closing a handle from another thread wakes a waiting IcmpSendEcho at once.
+ * calls three functions, IcmpCreateFile, IcmpSendEcho and IcmpCloseHandle, and where the module
+ * has them the IPv6 pair Icmp6CreateFile / Icmp6SendEcho2 and the asynchronous IcmpSendEchoEx.
  *
- * The test-only module sabrevin-icmp-sim.so offers the same functions and answers from a script
+ * A handle serves one address family (IcmpCreateFile: IPv4, Icmp6CreateFile: IPv6) through one
+ * of three means, tried in this order: a datagram ("ping") socket where the kernel admits the
+ * user's group; else a raw socket where the process holds CAP_NET_RAW; else the helper program
+ * sabrevin-icmp-helper, which holds the raw sockets itself (file capability cap_net_raw) and
+ * sends echo requests for the module over a socket pair, so that the program's process never
+ * holds a raw socket. A handle holds many requests in flight at once, from any number of threads,
+ * each matched to its own answer (an echo reply, or a router's Time Exceeded or Destination
+ * Unreachable about exactly that request) and each with its own time-out. One thread of the
+ * module per handle receives the answers and completes the requests; it ends with the handle.
+ * Closing or cancelling a handle from another thread ends every waiting request at once.
+ *
+ * The test-only module sabrevin-icmp-sim.so offers the IPv4 functions and answers from a script
  * (net/icmp/icmp_sim.h). Everything here is plain C, usable from C and C++; all functions may be
  * called from any thread.
  */
 
+#include <netinet/in.h>
 #include <stdint.h>
 
 #ifdef __cplusplus
@@ -101,6 +108,8 @@ enum {
     IP_OPTION_TOO_BIG = 11017,
     IP_BAD_DESTINATION = 11018,
     IP_GENERAL_FAILURE = 11050,
+    /* Our own: an asynchronous Icmp6SendEcho2 was queued; its routine follows. */
+    IP_PENDING = 11098,
     /* Our own: the handle was closed or cancelled while the request waited. */
     IP_REQ_CANCELLED = 11099
 };
@@ -113,7 +122,7 @@ enum {
     ICMP_SOCKET_NONE = 0,     /* not a live handle */
     ICMP_SOCKET_DGRAM = 1,    /* datagram ICMP ("ping") socket */
     ICMP_SOCKET_RAW = 2,      /* raw ICMP socket of the process itself */
-    ICMP_SOCKET_HELPER = 3,   /* raw ICMP socket opened by sabrevin-icmp-helper */
+    ICMP_SOCKET_HELPER = 3,   /* sabrevin-icmp-helper's raw socket, through its socket pair */
     ICMP_SOCKET_SIMULATED = 4 /* the simulated network: no socket at all */
 };
 
@@ -136,6 +145,12 @@ ICMP_HANDLE IcmpCreateFile(void);
  * ReplySize below 28 + RequestSize (IP_BUF_TOO_SMALL), a RequestSize above ICMP_MAX_DATA_SIZE,
  * or a local send error; IcmpGetLastStatus tells which. The buffer is never written past
  * ReplySize.
+ *
+ * Through the helper (ICMP_SOCKET_HELPER) the helper's bounds apply: 8 to 512 bytes of data
+ * (else IP_BAD_REQ below, IP_PACKET_TOO_BIG above), the time-to-live alone of RequestOptions
+ * (a type of service, the DF flag or IP options give IP_BAD_OPTION), a wait of at most 60 s
+ * (a longer Timeout is cut to that), unicast destinations only (IP_BAD_DESTINATION), and a
+ * Timeout of 0 times out without sending. The socket kinds of the process take any request.
  */
 uint32_t IcmpSendEcho(ICMP_HANDLE IcmpHandle, IPAddr DestinationAddress, const void* RequestData,
                       uint16_t RequestSize, const IP_OPTION_INFORMATION* RequestOptions,
@@ -143,8 +158,11 @@ uint32_t IcmpSendEcho(ICMP_HANDLE IcmpHandle, IPAddr DestinationAddress, const v
 
 /*
  * Closes a handle; returns 1, or 0 for a stale or invalid handle. May be called from another
- * thread while IcmpSendEcho waits on the handle: that call then returns 0 within a few
- * milliseconds (status IP_REQ_CANCELLED) and the socket is released when it has left.
+ * thread while requests wait on the handle: each synchronous one then returns 0 within a few
+ * milliseconds (status IP_REQ_CANCELLED), each asynchronous one gets its completion with
+ * IP_REQ_CANCELLED, and the socket (or the helper process) is released when the last call has
+ * left. Once it returns, no completion of the handle runs any more (unless it was called from
+ * one of them, on the module's thread).
  */
 int IcmpCloseHandle(ICMP_HANDLE IcmpHandle);
 
@@ -165,7 +183,10 @@ uint32_t IcmpGetCreateError(char* buffer, uint32_t size);
  */
 int IcmpCancelHandle(ICMP_HANDLE IcmpHandle);
 
-/* The status of the calling thread's last IcmpSendEcho (IP_SUCCESS after a reply record). */
+/*
+ * The status of the calling thread's last IcmpSendEcho or Icmp6SendEcho2 (IP_SUCCESS after a
+ * reply record).
+ */
 uint32_t IcmpGetLastStatus(void);
 
 /*
@@ -177,6 +198,120 @@ uint64_t IcmpGetLastRoundTripMicroseconds(void);
 /* Which kind of socket a handle holds (ICMP_SOCKET_...); for diagnostics and tests. */
 int IcmpGetSocketKind(ICMP_HANDLE IcmpHandle);
 
+/* ---- Extensions: IPv6 and many requests in flight ---- */
+
+/*
+ * What became of one request, for IcmpSendEchoEx. Sender is the node that answered, as a
+ * sockaddr_in or sockaddr_in6 of the handle's family (sin6_scope_id set for a link-local
+ * sender); its family is set and its address zero when nothing answered.
+ */
+typedef struct icmp_echo_result {
+    uint32_t
+        Status; /* IP_SUCCESS for an echo reply, IP_TTL_EXPIRED_TRANSIT, IP_DEST_..._UNREACHABLE
+                   etc. for a node's error, IP_REQ_TIMED_OUT, IP_REQ_CANCELLED, or a send
+                   error found after queuing (through the helper) */
+    uint32_t Family; /* AF_INET or AF_INET6, the handle's */
+    union {
+        struct sockaddr_in Ipv4;
+        struct sockaddr_in6 Ipv6;
+    } Sender;
+    uint64_t RoundTripMicroseconds; /* from just before the send to the kernel's receive
+                                       timestamp; never above the time-out; 0 when unanswered */
+    uint8_t Ttl;                    /* time-to-live / hop limit with which the answer arrived */
+    uint8_t Type;      /* ICMP or ICMPv6 type of the answer (0 / 129 for an echo reply) */
+    uint8_t Code;      /* its code */
+    uint8_t Tos;       /* type of service / traffic class of the answer */
+    uint16_t DataSize; /* bytes echoed (the request's size); 0 for errors */
+    uint16_t Reserved;
+} ICMP_ECHO_RESULT;
+
+/* Called exactly once per queued request, on the handle's thread of the module. */
+typedef void (*PICMP_ECHO_COMPLETION)(void* Context, const ICMP_ECHO_RESULT* Result);
+
+/*
+ * Sends one echo request to Destination (a sockaddr_in on an IPv4 handle, a sockaddr_in6 on an
+ * IPv6 one; sin6_scope_id for a link-local address), with RequestSize bytes from RequestData and
+ * RequestOptions' Ttl (time-to-live / hop limit), Tos, DF flag and (IPv4 only) IP options, or the
+ * system's defaults when it is null, waiting at most Timeout milliseconds for the answer.
+ *
+ * With a Completion, the call returns at once: IP_SUCCESS when the request is queued, and then
+ * Completion(Context, result) follows exactly once, on the module's thread (a completion may send
+ * further requests; its result lives for the call only); or a failure status (IP_BAD_REQ,
+ * IP_BAD_DESTINATION, IP_BAD_OPTION, IP_NO_RESOURCES with too many in flight, IP_REQ_CANCELLED
+ * for a closed, cancelled or stale handle, a send error's status) and no completion. Requests
+ * in flight on one handle are bounded (256; 128 through the helper).
+ * With Completion null, the call waits for the answer, fills *(ICMP_ECHO_RESULT*)Context when
+ * Context is not null, and returns the result's Status (also on failure, when it fills the
+ * Status and Family alone). A synchronous call from a completion of the same handle would wait
+ * on itself: it is refused with IP_BAD_REQ.
+ * The helper's bounds of IcmpSendEcho apply to this call too.
+ */
+uint32_t IcmpSendEchoEx(ICMP_HANDLE IcmpHandle, const struct sockaddr* Destination,
+                        const void* RequestData, uint16_t RequestSize,
+                        const IP_OPTION_INFORMATION* RequestOptions, uint32_t Timeout,
+                        PICMP_ECHO_COMPLETION Completion, void* Context);
+
+/* Opens an IPv6 handle (ICMPv6), as IcmpCreateFile does an IPv4 one; same failures. */
+ICMP_HANDLE Icmp6CreateFile(void);
+
+/* An IPv6 address as the reply record holds it: packed, 26 bytes. */
+typedef struct ipv6_address_ex {
+    uint16_t sin6_port;     /* 0 */
+    uint32_t sin6_flowinfo; /* 0 */
+    uint16_t sin6_addr[8];  /* the 16 address bytes, network byte order, as in struct in6_addr */
+    uint32_t sin6_scope_id; /* zone of a link-local address, else 0 */
+} __attribute__((packed)) IPV6_ADDRESS_EX;
+
+/*
+ * One IPv6 reply record: the platform's fields (Address, Status, RoundTripTime) and, past them,
+ * ours. 48 bytes; the echoed data follows it in the reply buffer.
+ */
+typedef struct icmpv6_echo_reply {
+    IPV6_ADDRESS_EX Address; /* node that answered */
+    uint16_t Padding;        /* 0 */
+    uint32_t Status;         /* IP_SUCCESS or IP_... */
+    uint32_t RoundTripTime;  /* milliseconds, rounded down */
+    /* Our extension: */
+    uint8_t HopLimit;               /* hop limit with which the answer arrived */
+    uint8_t Type, Code;             /* ICMPv6 type and code of the answer */
+    uint8_t TrafficClass;           /* of the answer */
+    uint64_t RoundTripMicroseconds; /* as measured; RoundTripTime is this / 1000 */
+} ICMPV6_ECHO_REPLY;
+
+#ifdef __cplusplus
+static_assert(sizeof(IPV6_ADDRESS_EX) == 26, "the IPv6 address record is 26 bytes");
+static_assert(sizeof(ICMPV6_ECHO_REPLY) == 48, "the IPv6 reply record is 48 bytes");
+#else
+_Static_assert(sizeof(IPV6_ADDRESS_EX) == 26, "the IPv6 address record is 26 bytes");
+_Static_assert(sizeof(ICMPV6_ECHO_REPLY) == 48, "the IPv6 reply record is 48 bytes");
+#endif
+
+/* The largest echo data over IPv6: 65535 less the 8-byte ICMPv6 header. */
+#define ICMP6_MAX_REQUEST_SIZE 65527u
+
+/*
+ * Icmp6SendEcho2's asynchronous routine: called once, on the module's thread, after the reply
+ * record has been written (then always written, its Status telling the outcome).
+ */
+typedef void (*PICMP6_APC_ROUTINE)(void* ApcContext);
+
+/*
+ * Sends one ICMPv6 echo request on an IPv6 handle, as IcmpSendEcho does over IPv4. Event must be
+ * null. SourceAddress may be null or the unspecified address (the system chooses the source);
+ * any other is refused (IP_BAD_REQ). RequestOptions: Ttl is the hop limit, Tos the traffic class;
+ * OptionsSize must be 0. The reply buffer needs room for one ICMPV6_ECHO_REPLY and RequestSize
+ * bytes (else IP_BUF_TOO_SMALL).
+ * ApcRoutine null: waits and returns the count of records written, 1 or 0 (nothing written;
+ * IcmpGetLastStatus says why), exactly as IcmpSendEcho. ApcRoutine a PICMP6_APC_ROUTINE: returns
+ * 0 at once with IcmpGetLastStatus IP_PENDING when queued, and the routine follows once the
+ * record is written (the buffers must live until then); any other status: refused, no routine.
+ */
+uint32_t Icmp6SendEcho2(ICMP_HANDLE IcmpHandle, void* Event, void* ApcRoutine, void* ApcContext,
+                        const struct sockaddr_in6* SourceAddress,
+                        const struct sockaddr_in6* DestinationAddress, const void* RequestData,
+                        uint16_t RequestSize, const IP_OPTION_INFORMATION* RequestOptions,
+                        void* ReplyBuffer, uint32_t ReplySize, uint32_t Timeout);
+
 /* ---- Function pointer types, for binding at run time ---- */
 typedef ICMP_HANDLE (*PFN_IcmpCreateFile)(void);
 typedef uint32_t (*PFN_IcmpSendEcho)(ICMP_HANDLE, IPAddr, const void*, uint16_t,
@@ -184,6 +319,13 @@ typedef uint32_t (*PFN_IcmpSendEcho)(ICMP_HANDLE, IPAddr, const void*, uint16_t,
 typedef int (*PFN_IcmpCloseHandle)(ICMP_HANDLE);
 typedef uint32_t (*PFN_IcmpGetCreateError)(char*, uint32_t);
 typedef int (*PFN_IcmpCancelHandle)(ICMP_HANDLE);
+typedef uint32_t (*PFN_IcmpSendEchoEx)(ICMP_HANDLE, const struct sockaddr*, const void*, uint16_t,
+                                       const IP_OPTION_INFORMATION*, uint32_t,
+                                       PICMP_ECHO_COMPLETION, void*);
+typedef ICMP_HANDLE (*PFN_Icmp6CreateFile)(void);
+typedef uint32_t (*PFN_Icmp6SendEcho2)(ICMP_HANDLE, void*, void*, void*, const struct sockaddr_in6*,
+                                       const struct sockaddr_in6*, const void*, uint16_t,
+                                       const IP_OPTION_INFORMATION*, void*, uint32_t, uint32_t);
 
 #ifdef __cplusplus
 }

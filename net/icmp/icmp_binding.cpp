@@ -53,6 +53,9 @@ IcmpBindResult BindIcmpEntryPoints(IcmpEntryPoints& icmp, const char* exeDir) {
     icmp.pfnIcmpSendEcho = Lookup<PFN_IcmpSendEcho>(icmp.hModule, "IcmpSendEcho");
     icmp.pfnIcmpGetCreateError = Lookup<PFN_IcmpGetCreateError>(icmp.hModule, "IcmpGetCreateError");
     icmp.pfnIcmpCancelHandle = Lookup<PFN_IcmpCancelHandle>(icmp.hModule, "IcmpCancelHandle");
+    icmp.pfnIcmp6CreateFile = Lookup<PFN_Icmp6CreateFile>(icmp.hModule, "Icmp6CreateFile");
+    icmp.pfnIcmp6SendEcho2 = Lookup<PFN_Icmp6SendEcho2>(icmp.hModule, "Icmp6SendEcho2");
+    icmp.pfnIcmpSendEchoEx = Lookup<PFN_IcmpSendEchoEx>(icmp.hModule, "IcmpSendEchoEx");
     if (icmp.pfnIcmpCreateFile == nullptr || icmp.pfnIcmpCloseHandle == nullptr ||
         icmp.pfnIcmpSendEcho == nullptr) {
         return IcmpBindResult::FunctionMissing; // the module stays loaded

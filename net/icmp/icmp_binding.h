@@ -21,6 +21,9 @@ struct IcmpEntryPoints {
     // Optional extras: null when the module lacks them, and the binding still succeeds.
     PFN_IcmpGetCreateError pfnIcmpGetCreateError = nullptr; // why IcmpCreateFile failed
     PFN_IcmpCancelHandle pfnIcmpCancelHandle = nullptr;     // interrupt a run at teardown
+    PFN_Icmp6CreateFile pfnIcmp6CreateFile = nullptr;       // IPv6 handles
+    PFN_Icmp6SendEcho2 pfnIcmp6SendEcho2 = nullptr;         // IPv6 requests
+    PFN_IcmpSendEchoEx pfnIcmpSendEchoEx = nullptr;         // many requests in flight
 };
 
 enum class IcmpBindResult {

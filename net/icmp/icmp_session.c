@@ -24,6 +24,7 @@
 struct icmp_entry {
     void* impl;
     void (*destroy)(void*);
+    void (*on_wake)(void*);
     int kind;
     int wake_fd;    /* eventfd; written once by close or cancel and never read, so it stays set */
     unsigned users; /* calls between icmp_table_enter and icmp_table_leave */
@@ -61,7 +62,7 @@ static void destroy_entry(struct icmp_entry* entry) {
     free(entry);
 }
 
-ICMP_HANDLE icmp_table_add(void* impl, int kind, void (*destroy)(void*)) {
+ICMP_HANDLE icmp_table_add(void* impl, int kind, void (*destroy)(void*), void (*wake)(void*)) {
     struct icmp_entry* entry = calloc(1, sizeof *entry);
     if (entry == NULL) {
         destroy(impl);
@@ -69,6 +70,7 @@ ICMP_HANDLE icmp_table_add(void* impl, int kind, void (*destroy)(void*)) {
     }
     entry->impl = impl;
     entry->destroy = destroy;
+    entry->on_wake = wake;
     entry->kind = kind;
     entry->wake_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (entry->wake_fd < 0) {
@@ -99,7 +101,7 @@ ICMP_HANDLE icmp_table_add(void* impl, int kind, void (*destroy)(void*)) {
     return handle;
 }
 
-struct icmp_entry* icmp_table_enter(ICMP_HANDLE handle) {
+static struct icmp_entry* enter(ICMP_HANDLE handle, int shared) {
     pthread_mutex_lock(&table_lock);
     struct icmp_entry* entry = lookup(handle);
     if (entry == NULL || entry->cancelled) {
@@ -107,6 +109,10 @@ struct icmp_entry* icmp_table_enter(ICMP_HANDLE handle) {
         return NULL;
     }
     ++entry->users;
+    if (shared) {
+        pthread_mutex_unlock(&table_lock);
+        return entry;
+    }
     while (entry->busy && !entry->closed && !entry->cancelled) {
         pthread_cond_wait(&entry->turn, &table_lock);
     }
@@ -123,9 +129,17 @@ struct icmp_entry* icmp_table_enter(ICMP_HANDLE handle) {
     return entry;
 }
 
+struct icmp_entry* icmp_table_enter(ICMP_HANDLE handle) {
+    return enter(handle, 0);
+}
+
+struct icmp_entry* icmp_table_enter_shared(ICMP_HANDLE handle) {
+    return enter(handle, 1);
+}
+
 void icmp_table_leave(struct icmp_entry* entry) {
     pthread_mutex_lock(&table_lock);
-    entry->busy = 0;
+    entry->busy = 0; /* a shared call never set it, and no exclusive call runs beside one */
     int last = --entry->users == 0 && entry->closed;
     pthread_cond_signal(&entry->turn);
     pthread_mutex_unlock(&table_lock);
@@ -148,6 +162,9 @@ static void wake(struct icmp_entry* entry) {
     ssize_t written = write(entry->wake_fd, &one, sizeof one);
     (void)written;
     pthread_cond_broadcast(&entry->turn);
+    if (entry->on_wake != NULL) {
+        entry->on_wake(entry->impl);
+    }
 }
 
 int icmp_table_close(ICMP_HANDLE handle) {
@@ -291,6 +308,10 @@ void icmp_write_reply(void* reply_buffer, uint32_t reply_size, IPAddr address, u
 void icmp_set_last_status(uint32_t status) {
     last_status = status;
     last_round_trip_us = 0;
+}
+
+void icmp_set_last_round_trip_us(uint64_t microseconds) {
+    last_round_trip_us = microseconds;
 }
 
 uint32_t icmp_last_status(void) {

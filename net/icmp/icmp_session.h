@@ -18,10 +18,13 @@ struct icmp_entry; /* one open handle; opaque outside icmp_session.c */
 
 /*
  * Registers a session for a new handle: impl is the module's own state, destroy frees it once
- * the handle is closed and no call uses it any more. Returns INVALID_HANDLE_VALUE (and destroys
- * impl) when the table is full or no wake-up descriptor can be made.
+ * the handle is closed and no call uses it any more. wake, when not null, is called (with the
+ * table's lock held: it must take no lock of its own that a call holds while entering) each time
+ * the handle is closed or cancelled. Returns INVALID_HANDLE_VALUE (and destroys impl) when the
+ * table is full or no wake-up descriptor can be made.
  */
-ICMP_INTERNAL ICMP_HANDLE icmp_table_add(void* impl, int kind, void (*destroy)(void*));
+ICMP_INTERNAL ICMP_HANDLE icmp_table_add(void* impl, int kind, void (*destroy)(void*),
+                                         void (*wake)(void*));
 
 /*
  * Begins a call on a handle. Waits while another thread's call uses the same handle (one socket
@@ -29,6 +32,9 @@ ICMP_INTERNAL ICMP_HANDLE icmp_table_add(void* impl, int kind, void (*destroy)(v
  * closed or cancelled. icmp_table_leave must follow a non-null result.
  */
 ICMP_INTERNAL struct icmp_entry* icmp_table_enter(ICMP_HANDLE handle);
+
+/* The same without waiting for other calls: for a module whose handles serve many at once. */
+ICMP_INTERNAL struct icmp_entry* icmp_table_enter_shared(ICMP_HANDLE handle);
 ICMP_INTERNAL void icmp_table_leave(struct icmp_entry* entry);
 ICMP_INTERNAL void* icmp_entry_impl(const struct icmp_entry* entry);
 
@@ -72,6 +78,7 @@ ICMP_INTERNAL void icmp_write_reply(void* reply_buffer, uint32_t reply_size, IPA
 
 /* The calling thread's outcome of its last IcmpSendEcho. */
 ICMP_INTERNAL void icmp_set_last_status(uint32_t status);
+ICMP_INTERNAL void icmp_set_last_round_trip_us(uint64_t microseconds);
 ICMP_INTERNAL uint32_t icmp_last_status(void);
 ICMP_INTERNAL uint64_t icmp_last_round_trip_us(void);
 

@@ -366,7 +366,7 @@ ICMP_EXPORT ICMP_HANDLE IcmpCreateFile(void) {
         free(failure);
         return ICMP_INVALID_HANDLE;
     }
-    ICMP_HANDLE handle = icmp_table_add(NULL, ICMP_SOCKET_SIMULATED, no_state);
+    ICMP_HANDLE handle = icmp_table_add(NULL, ICMP_SOCKET_SIMULATED, no_state, NULL);
     icmp_set_create_error(handle == ICMP_INVALID_HANDLE ? "Too many ICMP handles are open." : "");
     return handle;
 }

@@ -4,6 +4,7 @@
 //
 //   icmp_net_probe loopback MODULE KIND SILENT
 //   icmp_net_probe lab      MODULE KIND ROUTER1 ROUTER2 TARGET UNROUTABLE QUIET SLOW OTHER
+//   icmp_net_probe lab6     MODULE KIND ROUTER1 ROUTER2 TARGET UNROUTABLE QUIET  (IPv6)
 //   icmp_net_probe burst    MODULE KIND TARGET COUNT
 //   icmp_net_probe refused  MODULE
 //   icmp_net_probe fallback MODULE KIND
@@ -35,9 +36,14 @@
 
 #include <atomic>
 #include <barrier>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <functional>
+#include <map>
+#include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -230,6 +236,267 @@ void CheckInterrupt(Probe& p, IPAddr silent, uint32_t timeout, const std::string
                            ": " + std::to_string(worst) + " ms)");
 }
 
+// The socket inodes of this process that are raw sockets of its network namespace: those of
+// /proc/self/fd that /proc/net/raw or /proc/net/raw6 lists (inode: the tenth field).
+int RawSocketsHeld() {
+    std::set<std::string> mine;
+    if (DIR* d = opendir("/proc/self/fd")) {
+        while (const dirent* e = readdir(d)) {
+            char target[64] = "";
+            std::string path = std::string("/proc/self/fd/") + e->d_name;
+            ssize_t n = readlink(path.c_str(), target, sizeof target - 1);
+            if (n > 9 && std::strncmp(target, "socket:[", 8) == 0) {
+                mine.insert(std::string(target + 8, static_cast<size_t>(n) - 9));
+            }
+        }
+        closedir(d);
+    }
+    int held = 0;
+    for (const char* table : {"/proc/net/raw", "/proc/net/raw6"}) {
+        FILE* f = std::fopen(table, "re");
+        if (f == nullptr) {
+            return -1;
+        }
+        char line[512];
+        while (std::fgets(line, sizeof line, f) != nullptr) {
+            char inode[32] = "";
+            if (std::sscanf(line, "%*s %*s %*s %*s %*s %*s %*s %*s %*s %31s", inode) == 1 &&
+                mine.count(inode) > 0) {
+                ++held;
+            }
+        }
+        std::fclose(f);
+    }
+    return held;
+}
+
+// Completions of IcmpSendEchoEx, collected for the thread that waits for them.
+struct Completions {
+    std::mutex lock;
+    std::condition_variable changed;
+    std::map<uintptr_t, std::vector<ICMP_ECHO_RESULT>> results; // by context, all calls kept
+    size_t count = 0;
+
+    static void Done(void* context, const ICMP_ECHO_RESULT* result) {
+        auto* c = static_cast<std::pair<Completions*, uintptr_t>*>(context);
+        std::lock_guard<std::mutex> guard(c->first->lock);
+        c->first->results[c->second].push_back(*result);
+        ++c->first->count;
+        c->first->changed.notify_all();
+    }
+
+    bool WaitFor(size_t n, int ms) {
+        std::unique_lock<std::mutex> guard(lock);
+        return changed.wait_for(guard, std::chrono::milliseconds(ms), [&] { return count >= n; });
+    }
+};
+
+std::string Describe(const ICMP_ECHO_RESULT& r) {
+    const std::string from = r.Family == AF_INET6 ? Text6(&r.Sender.Ipv6.sin6_addr)
+                                                  : Dotted(r.Sender.Ipv4.sin_addr.s_addr);
+    return "from " + from + " status " + std::to_string(r.Status) + " ttl " +
+           std::to_string(r.Ttl) + " size " + std::to_string(r.DataSize) + " rtt " +
+           std::to_string(r.RoundTripMicroseconds) + " us";
+}
+
+sockaddr_in To4(IPAddr a) {
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_addr.s_addr = a;
+    return to;
+}
+
+sockaddr_in6 To6(const in6_addr& a) {
+    sockaddr_in6 to{};
+    to.sin6_family = AF_INET6;
+    to.sin6_addr = a;
+    return to;
+}
+
+// Sends one request per entry of ttls at once through IcmpSendEchoEx on h, and waits for all
+// completions; returns them in the order of ttls (empty when some never came).
+std::vector<ICMP_ECHO_RESULT> InFlight(const Module& m, ICMP_HANDLE h, const sockaddr* to,
+                                       const std::vector<uint8_t>& ttls, uint32_t timeout) {
+    Completions c;
+    std::vector<std::pair<Completions*, uintptr_t>> contexts;
+    contexts.reserve(ttls.size());
+    std::vector<IP_OPTION_INFORMATION> options(ttls.size());
+    const std::vector<uint8_t> data(32, 0xAA);
+    size_t queued = 0;
+    for (size_t i = 0; i < ttls.size(); ++i) {
+        contexts.emplace_back(&c, i);
+        options[i].Ttl = ttls[i];
+        queued += m.sendEx(h, to, data.data(), 32, &options[i], timeout, Completions::Done,
+                           &contexts[i]) == IP_SUCCESS
+                      ? 1
+                      : 0;
+    }
+    std::vector<ICMP_ECHO_RESULT> out;
+    if (queued != ttls.size() || !c.WaitFor(ttls.size(), int(timeout) + 2000)) {
+        return out;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20)); // a second completion would come
+    std::lock_guard<std::mutex> guard(c.lock);
+    for (size_t i = 0; i < ttls.size(); ++i) {
+        if (c.results[i].size() != 1) {
+            return {};
+        }
+        out.push_back(c.results[i][0]);
+    }
+    return c.count == ttls.size() ? out : std::vector<ICMP_ECHO_RESULT>{};
+}
+
+void Apc(void* context) {
+    static_cast<std::atomic<int>*>(context)->fetch_add(1);
+}
+
+// The extensions over loopback: IPv6 through Icmp6SendEcho2, many requests in flight through
+// IcmpSendEchoEx, and where the raw sockets are while a request is in flight.
+void LoopbackExtensions(Probe& p, const std::string& kind, IPAddr silent) {
+    const Module& m = p.m;
+    if (!m.sendEx || !m.create6 || !m.send6) {
+        Check(false, "the module offers IcmpSendEchoEx, Icmp6CreateFile and Icmp6SendEcho2");
+        return;
+    }
+    const IPAddr lo = Address("127.0.0.1");
+    const sockaddr_in lo4 = To4(lo);
+    const sockaddr_in silent4 = To4(silent);
+    {
+        // A request in flight on a silent address: the process holds a raw socket only when it
+        // has one of its own, never through the helper.
+        ICMP_HANDLE h = m.create();
+        Completions c;
+        std::pair<Completions*, uintptr_t> context(&c, 0);
+        const std::vector<uint8_t> data(32, 0xAA);
+        uint32_t queued = m.sendEx(h, reinterpret_cast<const sockaddr*>(&silent4), data.data(), 32,
+                                   nullptr, 300, Completions::Done, &context);
+        const int held = RawSocketsHeld();
+        const bool done = c.WaitFor(1, 2000);
+        Check(queued == IP_SUCCESS && done && c.results[0].size() == 1 &&
+                  c.results[0][0].Status == IP_REQ_TIMED_OUT &&
+                  (kind == "raw" ? held >= 1 : held == 0),
+              "raw sockets of this process while a request is in flight: " + std::to_string(held) +
+                  (kind == "raw" ? " (its own)" : " (none)"));
+        m.close(h);
+    }
+    {
+        // 40 requests at once on one handle, each completed once with its own reply.
+        ICMP_HANDLE h = m.create();
+        std::vector<uint8_t> ttls(40, 64);
+        auto results = InFlight(m, h, reinterpret_cast<const sockaddr*>(&lo4), ttls, 2000);
+        bool ok = results.size() == ttls.size();
+        for (const ICMP_ECHO_RESULT& r : results) {
+            ok = ok && r.Status == IP_SUCCESS && r.Family == AF_INET &&
+                 r.Sender.Ipv4.sin_family == AF_INET && r.Sender.Ipv4.sin_addr.s_addr == lo &&
+                 r.DataSize == 32 && r.Ttl == 64 && r.Type == 0 &&
+                 r.RoundTripMicroseconds < 2000000;
+        }
+        Check(ok, "40 requests in flight at once on one handle each complete once (" +
+                      (results.empty() ? std::string("missing") : Describe(results.back())) + ")");
+        // Synchronous form: Completion null fills the result.
+        ICMP_ECHO_RESULT r{};
+        const std::vector<uint8_t> data(32, 0xAA);
+        uint32_t status = m.sendEx(h, reinterpret_cast<const sockaddr*>(&lo4), data.data(), 32,
+                                   nullptr, 2000, nullptr, &r);
+        Check(status == IP_SUCCESS && r.Status == IP_SUCCESS && r.Sender.Ipv4.sin_addr.s_addr == lo,
+              "IcmpSendEchoEx without a completion waits and fills the result: " + Describe(r));
+        const sockaddr_in6 lo6 = To6(in6addr_loopback);
+        status = m.sendEx(h, reinterpret_cast<const sockaddr*>(&lo6), data.data(), 32, nullptr,
+                          2000, Completions::Done, nullptr);
+        Check(status == IP_BAD_DESTINATION, "an IPv6 destination on an IPv4 handle is refused");
+        // Close with requests in flight: each completes cancelled before the close returns.
+        Completions c;
+        std::vector<std::pair<Completions*, uintptr_t>> contexts;
+        for (uintptr_t i = 0; i < 10; ++i) {
+            contexts.emplace_back(&c, i);
+        }
+        for (auto& context : contexts) {
+            m.sendEx(h, reinterpret_cast<const sockaddr*>(&silent4), data.data(), 32, nullptr,
+                     10000, Completions::Done, &context);
+        }
+        auto start = Clock::now();
+        m.close(h);
+        const double ms = MillisecondsSince(start);
+        std::lock_guard<std::mutex> guard(c.lock);
+        bool cancelled = c.count == 10;
+        for (auto& [context, list] : c.results) {
+            cancelled = cancelled && list.size() == 1 && list[0].Status == IP_REQ_CANCELLED;
+        }
+        Check(cancelled && ms < 100, "IcmpCloseHandle completes 10 requests in flight as "
+                                     "cancelled before it returns (" +
+                                         std::to_string(ms) + " ms)");
+    }
+    {
+        // IPv6 over ::1, synchronous and asynchronous, in the platform's record.
+        ICMP_HANDLE h6 = m.create6();
+        Check(h6 != ICMP_INVALID_HANDLE && m.kind(h6) == KindNumber(kind),
+              "Icmp6CreateFile gives a handle of the same kind (kind " +
+                  std::to_string(h6 != ICMP_INVALID_HANDLE ? m.kind(h6) : 0) + ")" +
+                  (h6 == ICMP_INVALID_HANDLE ? ": " + m.CreateError() : std::string()));
+        const sockaddr_in6 lo6 = To6(in6addr_loopback);
+        const sockaddr_in6 any = To6(in6addr_any);
+        const std::vector<uint8_t> data(56, 0xAA);
+        for (uint8_t hops : {uint8_t{0}, uint8_t{1}}) {
+            GuardedBuffer buffer(sizeof(ICMPV6_ECHO_REPLY) + 56);
+            IP_OPTION_INFORMATION o{};
+            o.Ttl = hops;
+            uint32_t n = m.send6(h6, nullptr, nullptr, nullptr, &any, &lo6, data.data(), 56,
+                                 hops != 0 ? &o : nullptr, buffer.data(), buffer.size(), 2000);
+            ICMPV6_ECHO_REPLY r{};
+            std::memcpy(&r, buffer.data(), sizeof r);
+            bool echoed = n == 1 && std::memcmp(buffer.At(sizeof r), data.data(), 56) == 0;
+            Check(echoed && buffer.GuardsIntact() &&
+                      std::memcmp(r.Address.sin6_addr, &in6addr_loopback, 16) == 0 &&
+                      r.Status == IP_SUCCESS && r.HopLimit == 64 && r.Type == 129 &&
+                      r.RoundTripTime == r.RoundTripMicroseconds / 1000 &&
+                      m.lastRoundTripUs() == r.RoundTripMicroseconds,
+                  "IPv6 echo to ::1" + std::string(hops != 0 ? " with hop limit 1" : "") +
+                      ": status " + std::to_string(r.Status) + " hop limit " +
+                      std::to_string(r.HopLimit) + " rtt " +
+                      std::to_string(r.RoundTripMicroseconds) + " us");
+        }
+        GuardedBuffer small(sizeof(ICMPV6_ECHO_REPLY) + 55);
+        uint32_t n = m.send6(h6, nullptr, nullptr, nullptr, nullptr, &lo6, data.data(), 56, nullptr,
+                             small.data(), small.size(), 2000);
+        Check(n == 0 && m.lastStatus() == IP_BUF_TOO_SMALL && small.Untouched(),
+              "an IPv6 reply buffer one byte short is refused");
+        int event = 0;
+        n = m.send6(h6, &event, nullptr, nullptr, nullptr, &lo6, data.data(), 56, nullptr,
+                    small.data(), small.size(), 2000);
+        Check(n == 0 && m.lastStatus() == IP_BAD_REQ, "an event is refused");
+        // Asynchronous: the routine follows once the record is written.
+        GuardedBuffer buffer(sizeof(ICMPV6_ECHO_REPLY) + 56);
+        buffer.Reset();
+        std::atomic<int> calls{0};
+        PICMP6_APC_ROUTINE routine = Apc;
+        void* apc = nullptr;
+        std::memcpy(&apc, &routine, sizeof apc);
+        n = m.send6(h6, nullptr, apc, &calls, nullptr, &lo6, data.data(), 56, nullptr,
+                    buffer.data(), buffer.size(), 2000);
+        const uint32_t pending = m.lastStatus();
+        auto start = Clock::now();
+        while (calls == 0 && MillisecondsSince(start) < 2000) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        ICMPV6_ECHO_REPLY r{};
+        std::memcpy(&r, buffer.data(), sizeof r);
+        Check(n == 0 && pending == IP_PENDING && calls == 1 && r.Status == IP_SUCCESS &&
+                  r.HopLimit == 64,
+              "an asynchronous Icmp6SendEcho2 calls its routine once after writing the record");
+        // Many in flight over IPv6 too.
+        std::vector<uint8_t> ttls(30, 64);
+        auto results = InFlight(m, h6, reinterpret_cast<const sockaddr*>(&lo6), ttls, 2000);
+        bool ok = results.size() == ttls.size();
+        for (const ICMP_ECHO_RESULT& x : results) {
+            ok = ok && x.Status == IP_SUCCESS && x.Family == AF_INET6 &&
+                 std::memcmp(&x.Sender.Ipv6.sin6_addr, &in6addr_loopback, 16) == 0 &&
+                 x.DataSize == 32;
+        }
+        Check(ok, "30 IPv6 requests in flight at once each complete once");
+        m.close(h6);
+    }
+}
+
 int Loopback(const std::string& path, const std::string& kind, IPAddr silent) {
     Probe p;
     if (!p.Open(path, kind)) {
@@ -237,15 +504,25 @@ int Loopback(const std::string& path, const std::string& kind, IPAddr silent) {
     }
     const IPAddr lo = Address("127.0.0.1");
     CheckNoDescriptorLeft(p.m, kind, lo, 20);
+    LoopbackExtensions(p, kind, silent);
 
     // RoundTripTime is the microsecond figure in whole milliseconds, rounded down: 0 below 1 ms.
     auto roundsDown = [](uint32_t rtt, uint64_t us) {
         return us < 1000 ? rtt == 0 : rtt == us / 1000;
     };
     int belowOneMs = 0;
+    const bool helper = kind == "helper";
     for (uint16_t size : std::initializer_list<uint16_t>{0, 1, 8, 32, 512, 1472, 4000, 65507}) {
         GuardedBuffer buffer(28u + size); // exactly the record and the echo, as the workers do
         uint32_t n = p.Echo(lo, size, nullptr, buffer, 2000);
+        if (helper && (size < 8 || size > 512)) {
+            // The helper carries what the program's options allow: 8 to 512 bytes.
+            const uint32_t status = p.m.lastStatus();
+            Check(n == 0 && status == (size < 8 ? IP_BAD_REQ : IP_PACKET_TOO_BIG),
+                  "size " + std::to_string(size) + " is beyond the helper's bounds (status " +
+                      std::to_string(status) + ")");
+            continue;
+        }
         uint64_t us = p.m.lastRoundTripUs();
         bool ok = p.IsEcho(n, buffer, lo, size);
         const ICMP_ECHO_REPLY& r = buffer.Reply();
@@ -280,7 +557,25 @@ int Loopback(const std::string& path, const std::string& kind, IPAddr silent) {
               "the microsecond round trip (" + std::to_string(us) +
                   " us) rounds down to RoundTripTime");
     }
-    {
+    if (helper) {
+        // The helper sets the time-to-live alone; anything else is refused, not ignored.
+        GuardedBuffer buffer(28 + 32);
+        IP_OPTION_INFORMATION o{};
+        o.Ttl = 64;
+        o.Tos = 0x10;
+        uint32_t n = p.Echo(lo, 32, &o, buffer, 2000);
+        Check(n == 0 && p.m.lastStatus() == IP_BAD_OPTION, "a type of service through the helper "
+                                                           "is refused (IP_BAD_OPTION)");
+        uint8_t rr[40] = {7, 39, 4};
+        o.Tos = 0;
+        o.OptionsData = rr;
+        o.OptionsSize = 40;
+        n = p.Echo(lo, 32, &o, buffer, 2000);
+        Check(n == 0 && p.m.lastStatus() == IP_BAD_OPTION, "IP options through the helper are "
+                                                           "refused (IP_BAD_OPTION)");
+        n = p.Echo(lo, 32, nullptr, buffer, 2000);
+        Check(p.IsEcho(n, buffer, lo, 32), "a request without options after refused ones");
+    } else {
         GuardedBuffer buffer(28 + 32);
         IP_OPTION_INFORMATION o{};
         o.Ttl = 64;
@@ -350,7 +645,8 @@ int Loopback(const std::string& path, const std::string& kind, IPAddr silent) {
         Check(n == 0 && p.m.lastStatus() == IP_BAD_REQ && buffer.Untouched(),
               "null request data of size 32 is refused");
         n = p.m.send(p.h, lo, nullptr, 0, nullptr, buffer.data(), buffer.size(), 1000);
-        Check(p.IsEcho(n, buffer, lo, 0), "null request data of size 0 is an empty echo");
+        Check(helper ? n == 0 && p.m.lastStatus() == IP_BAD_REQ : p.IsEcho(n, buffer, lo, 0),
+              "null request data of size 0 is an empty echo (refused through the helper)");
     }
     {
         GuardedBuffer big(28 + 512 + 4096); // a generous buffer is fine and stays in bounds
@@ -481,6 +777,126 @@ int Loopback(const std::string& path, const std::string& kind, IPAddr silent) {
     return g_failures == 0 ? 0 : 1;
 }
 
+// The sender of a result as 16 bytes (an IPv4 address in the first four).
+std::vector<uint8_t> SenderBytes(const ICMP_ECHO_RESULT& r) {
+    const uint8_t* at = r.Family == AF_INET6
+                            ? reinterpret_cast<const uint8_t*>(&r.Sender.Ipv6.sin6_addr)
+                            : reinterpret_cast<const uint8_t*>(&r.Sender.Ipv4.sin_addr);
+    return std::vector<uint8_t>(at, at + (r.Family == AF_INET6 ? 16 : 4));
+}
+
+template <typename A> std::vector<uint8_t> Bytes(const A& a) {
+    const uint8_t* at = reinterpret_cast<const uint8_t*>(&a);
+    return std::vector<uint8_t>(at, at + sizeof a);
+}
+
+// A whole trace at once: 30 requests with time-to-live 1 to 30 in flight together on one handle,
+// through routers[0], routers[1] to the target. Each must get its own answer: the routers'
+// Time Exceeded below the target's distance, the target's echo reply (hop limit 62) above.
+void CheckTraceInFlight(const Module& m, ICMP_HANDLE h, const sockaddr* to,
+                        const std::vector<std::vector<uint8_t>>& routers,
+                        const std::vector<uint8_t>& target) {
+    std::vector<uint8_t> ttls;
+    for (uint8_t t = 1; t <= 30; ++t) {
+        ttls.push_back(t);
+    }
+    auto results = InFlight(m, h, to, ttls, 2000);
+    int bad = results.size() == ttls.size() ? 0 : 30;
+    std::string first;
+    for (size_t i = 0; i < results.size(); ++i) {
+        const ICMP_ECHO_RESULT& r = results[i];
+        const bool ok = i < routers.size()
+                            ? SenderBytes(r) == routers[i] && r.Status == IP_TTL_EXPIRED_TRANSIT &&
+                                  r.DataSize == 0 && r.Ttl == 64 - i
+                            : SenderBytes(r) == target && r.Status == IP_SUCCESS &&
+                                  r.DataSize == 32 && r.Ttl == 62;
+        if (!ok && first.empty()) {
+            first = ", first wrong: ttl " + std::to_string(i + 1) + " " + Describe(r);
+        }
+        bad += ok ? 0 : 1;
+    }
+    Check(bad == 0, "30 requests with time-to-live 1 to 30 in flight at once each get their own "
+                    "answer (" +
+                        std::to_string(bad) + " wrong" + first + ")");
+}
+
+void CheckTraceInFlight(const Module& m, ICMP_HANDLE h, const sockaddr* to,
+                        std::initializer_list<IPAddr> routers, IPAddr target) {
+    std::vector<std::vector<uint8_t>> r;
+    for (IPAddr a : routers) {
+        r.push_back(Bytes(a));
+    }
+    CheckTraceInFlight(m, h, to, r, Bytes(target));
+}
+
+// The IPv6 lab: the same cases as Lab's first ones, through Icmp6SendEcho2 and IcmpSendEchoEx.
+int Lab6(const std::string& path, const std::string& kind, const in6_addr& r1, const in6_addr& r2,
+         const in6_addr& target, const in6_addr& unroutable, const in6_addr& quiet) {
+    Probe p;
+    if (!p.Open(path, kind)) {
+        return 1;
+    }
+    const Module& m = p.m;
+    ICMP_HANDLE h = m.create6 != nullptr ? m.create6() : ICMP_INVALID_HANDLE;
+    Check(h != ICMP_INVALID_HANDLE && m.kind(h) == KindNumber(kind),
+          "Icmp6CreateFile gives a " + kind + " handle" +
+              (h == ICMP_INVALID_HANDLE ? ": " + m.CreateError() : std::string()));
+    if (h == ICMP_INVALID_HANDLE) {
+        return 1;
+    }
+    const std::vector<uint8_t> data(32, 0xAA);
+    auto echo = [&](const in6_addr& to, uint8_t hops, uint32_t timeout, ICMPV6_ECHO_REPLY& r) {
+        GuardedBuffer buffer(sizeof(ICMPV6_ECHO_REPLY) + 32);
+        IP_OPTION_INFORMATION o{};
+        o.Ttl = hops;
+        const sockaddr_in6 to6 = To6(to);
+        uint32_t n = m.send6(h, nullptr, nullptr, nullptr, nullptr, &to6, data.data(), 32,
+                             hops != 0 ? &o : nullptr, buffer.data(), buffer.size(), timeout);
+        std::memcpy(&r, buffer.data(), sizeof r);
+        if (!buffer.GuardsIntact() || (n == 0 && !buffer.Untouched()) ||
+            (n == 1 && r.Status == IP_SUCCESS &&
+             std::memcmp(buffer.At(sizeof r), data.data(), 32) != 0)) {
+            Check(false, "the IPv6 reply buffer was written wrongly");
+        }
+        return n;
+    };
+    auto describe = [](uint32_t n, const ICMPV6_ECHO_REPLY& r) {
+        return n == 0 ? std::string("no reply")
+                      : "from " + Text6(r.Address.sin6_addr) + " status " +
+                            std::to_string(r.Status) + " hop limit " + std::to_string(r.HopLimit) +
+                            " rtt " + std::to_string(r.RoundTripMicroseconds) + " us";
+    };
+    const in6_addr hops[] = {r1, r2, target};
+    for (uint8_t ttl = 1; ttl <= 3; ++ttl) {
+        ICMPV6_ECHO_REPLY r{};
+        uint32_t n = echo(target, ttl, 2000, r);
+        const bool from = std::memcmp(r.Address.sin6_addr, &hops[ttl - 1], 16) == 0;
+        bool ok =
+            ttl < 3 ? n == 1 && from && r.Status == IP_TTL_EXPIRED_TRANSIT && r.Type == 3 &&
+                          r.HopLimit == 65 - ttl
+                    : n == 1 && from && r.Status == IP_SUCCESS && r.Type == 129 && r.HopLimit == 62;
+        Check(ok, "IPv6 hop limit " + std::to_string(ttl) + ": " + describe(n, r));
+    }
+    {
+        ICMPV6_ECHO_REPLY r{};
+        uint32_t n = echo(unroutable, 0, 2000, r);
+        Check(n == 1 && std::memcmp(r.Address.sin6_addr, &r1, 16) == 0 &&
+                  r.Status == IP_DEST_NET_UNREACHABLE && r.Type == 1,
+              "IPv6, no route at the first router: " + describe(n, r));
+        auto start = Clock::now();
+        n = echo(quiet, 0, 300, r);
+        double ms = MillisecondsSince(start);
+        Check(n == 0 && m.lastStatus() == IP_REQ_TIMED_OUT && ms >= 299 && ms < 450,
+              "IPv6, a target that ignores echo requests: 0 after " + std::to_string(ms) + " ms");
+    }
+    const sockaddr_in6 target6 = To6(target);
+    CheckTraceInFlight(m, h, reinterpret_cast<const sockaddr*>(&target6), {Bytes(r1), Bytes(r2)},
+                       Bytes(target));
+    m.close(h);
+    m.close(p.h);
+    return g_failures == 0 ? 0 : 1;
+}
+
 int Lab(const std::string& path, const std::string& kind, IPAddr r1, IPAddr r2, IPAddr target,
         IPAddr unroutable, IPAddr quiet, IPAddr slow, IPAddr otherAddress) {
     Probe p;
@@ -490,6 +906,7 @@ int Lab(const std::string& path, const std::string& kind, IPAddr r1, IPAddr r2, 
     GuardedBuffer buffer(28 + 32);
     IP_OPTION_INFORMATION o{};
     const IPAddr hops[] = {r1, r2, target};
+    const sockaddr_in target4 = To4(target);
     for (uint8_t ttl = 1; ttl <= 3; ++ttl) {
         o.Ttl = ttl;
         uint32_t n = p.Echo(target, 32, &o, buffer, 2000);
@@ -500,6 +917,7 @@ int Lab(const std::string& path, const std::string& kind, IPAddr r1, IPAddr r2, 
                           : p.IsEcho(n, buffer, target, 32) && r.Options.Ttl == 62;
         Check(ok, "time-to-live " + std::to_string(ttl) + ": " + Describe(n, buffer));
     }
+    CheckTraceInFlight(p.m, p.h, reinterpret_cast<const sockaddr*>(&target4), {r1, r2}, target);
     {
         uint32_t n = p.Echo(target, 32, nullptr, buffer, 2000);
         Check(p.IsEcho(n, buffer, target, 32), "no option record: " + Describe(n, buffer));
@@ -862,7 +1280,7 @@ int Stalled(const std::string& path) {
     Check(h == ICMP_INVALID_HANDLE && ms >= 1900 && ms < 3500 && g_alarms >= 10,
           "a helper that never answers is given up after 2 s, in spite of " +
               std::to_string(g_alarms) + " signals meanwhile (" + std::to_string(ms) + " ms)");
-    Check(why.find("gave no socket") != std::string::npos, "the reason names the helper: " + why);
+    Check(why.find("did not answer") != std::string::npos, "the reason names the helper: " + why);
     Check(before >= 0 && before == after, "and leaves no descriptor open (" +
                                               std::to_string(before) + " before, " +
                                               std::to_string(after) + " after)");
@@ -879,6 +1297,10 @@ int main(int argc, char** argv) {
     if (mode == "lab" && argc == 11) {
         return Lab(argv[2], argv[3], Address(argv[4]), Address(argv[5]), Address(argv[6]),
                    Address(argv[7]), Address(argv[8]), Address(argv[9]), Address(argv[10]));
+    }
+    if (mode == "lab6" && argc == 9) {
+        return Lab6(argv[2], argv[3], Address6(argv[4]), Address6(argv[5]), Address6(argv[6]),
+                    Address6(argv[7]), Address6(argv[8]));
     }
     if (mode == "respond" && (argc == 4 || (argc == 5 && std::string(argv[4]) == "decoys"))) {
         return Respond(std::atoi(argv[2]), std::atoi(argv[3]), argc == 5);

@@ -31,6 +31,10 @@ struct Module {
     PFN_IcmpGetLastStatus lastStatus = nullptr;
     PFN_IcmpGetLastRoundTripMicroseconds lastRoundTripUs = nullptr;
     PFN_IcmpGetSocketKind kind = nullptr;
+    // The extensions, null in a module without them (the simulation).
+    PFN_IcmpSendEchoEx sendEx = nullptr;
+    PFN_Icmp6CreateFile create6 = nullptr;
+    PFN_Icmp6SendEcho2 send6 = nullptr;
 
     template <typename Fn> Fn Find(const char* name) const {
         return reinterpret_cast<Fn>(dlsym(handle, name));
@@ -53,6 +57,9 @@ struct Module {
         lastRoundTripUs =
             Find<PFN_IcmpGetLastRoundTripMicroseconds>("IcmpGetLastRoundTripMicroseconds");
         kind = Find<PFN_IcmpGetSocketKind>("IcmpGetSocketKind");
+        sendEx = Find<PFN_IcmpSendEchoEx>("IcmpSendEchoEx");
+        create6 = Find<PFN_Icmp6CreateFile>("Icmp6CreateFile");
+        send6 = Find<PFN_Icmp6SendEcho2>("Icmp6SendEcho2");
         return create && send && close && cancel && createError && lastStatus && lastRoundTripUs &&
                kind;
     }
@@ -110,6 +117,18 @@ inline IPAddr Address(const char* dotted) {
     in_addr a{};
     inet_pton(AF_INET, dotted, &a);
     return a.s_addr;
+}
+
+inline in6_addr Address6(const char* text) {
+    in6_addr a{};
+    inet_pton(AF_INET6, text, &a);
+    return a;
+}
+
+inline std::string Text6(const void* address) {
+    char text[INET6_ADDRSTRLEN] = "";
+    inet_ntop(AF_INET6, address, text, sizeof text);
+    return text;
 }
 
 inline std::string Dotted(IPAddr address) {

@@ -126,6 +126,18 @@ LAB_QUIET=10.201.4.2
 LAB_SLOW=10.201.5.2
 LAB_UNROUTABLE=10.201.9.9
 LAB_OTHER=10.201.3.3 # the target's second address (lab_answer_from_other_address)
+# The same lab over IPv6, link n being fd00:201:n::/64 (the router's end ::1 towards the client,
+# ::2 away from it, as for IPv4). Router 1 knows no route to fd00:201:9::/64.
+LAB6_R1=fd00:201:1::2
+LAB6_R2=fd00:201:2::2
+LAB6_TARGET=fd00:201:3::2
+LAB6_QUIET=fd00:201:4::2
+LAB6_UNROUTABLE=fd00:201:9::9
+
+# addr6 NS IF ADDR/PREFIX: an IPv6 address usable at once (no duplicate address detection).
+addr6() {
+    ip -n "$1" addr add "$3" dev "$2" nodad || exit 1
+}
 
 make_lab() {
     local p="sbv-$$"
@@ -138,6 +150,12 @@ make_lab() {
     make_ns "$p-quiet"
     LAB_SLOW_NS="$p-slow"
     make_ns "$LAB_SLOW_NS"
+    local ns
+    for ns in "$LAB_CLIENT" "$p-r1" "$p-r2" "$LAB_TARGET_NS" "$p-quiet" "$LAB_SLOW_NS"; do
+        # Link-local addresses too come up at once: a router whose own is still tentative
+        # cannot resolve its neighbours, which held the first IPv6 packets for two seconds.
+        set_sysctl "$ns" net.ipv6.conf.default.accept_dad 0
+    done
     link "$LAB_CLIENT" eth0 10.201.1.1/24 "$p-r1" eth0 10.201.1.2/24
     link "$p-r1" eth1 10.201.2.1/24 "$p-r2" eth0 10.201.2.2/24
     link "$p-r2" eth1 10.201.3.1/24 "$p-target" eth0 10.201.3.2/24
@@ -151,7 +169,6 @@ make_lab() {
     ip -n "$p-target" route add default via 10.201.3.1
     ip -n "$p-quiet" route add default via 10.201.4.1
     ip -n "$LAB_SLOW_NS" route add default via 10.201.5.1
-    local ns
     for ns in "$p-r1" "$p-r2"; do
         set_sysctl "$ns" net.ipv4.ip_forward 1
         # Routers rate-limit Time Exceeded and Unreachable to one a second per peer by
@@ -161,6 +178,26 @@ make_lab() {
     done
     set_sysctl "$p-quiet" net.ipv4.icmp_echo_ignore_all 1
     set_sysctl "$LAB_SLOW_NS" net.ipv4.icmp_echo_ignore_all 1
+
+    addr6 "$LAB_CLIENT" eth0 fd00:201:1::1/64
+    addr6 "$p-r1" eth0 fd00:201:1::2/64
+    addr6 "$p-r1" eth1 fd00:201:2::1/64
+    addr6 "$p-r2" eth0 fd00:201:2::2/64
+    addr6 "$p-r2" eth1 fd00:201:3::1/64
+    addr6 "$p-target" eth0 fd00:201:3::2/64
+    addr6 "$p-r2" eth2 fd00:201:4::1/64
+    addr6 "$p-quiet" eth0 fd00:201:4::2/64
+    ip -n "$LAB_CLIENT" -6 route add default via fd00:201:1::2
+    ip -n "$p-r1" -6 route add fd00:201:3::/64 via fd00:201:2::2
+    ip -n "$p-r1" -6 route add fd00:201:4::/64 via fd00:201:2::2
+    ip -n "$p-r2" -6 route add default via fd00:201:2::1
+    ip -n "$p-target" -6 route add default via fd00:201:3::1
+    ip -n "$p-quiet" -6 route add default via fd00:201:4::1
+    for ns in "$p-r1" "$p-r2"; do
+        set_sysctl "$ns" net.ipv6.conf.all.forwarding 1
+        set_sysctl "$ns" net.ipv6.icmp.ratelimit 0 # no pause between a router's errors
+    done
+    set_sysctl "$p-quiet" net.ipv6.icmp.echo_ignore_all 1
 }
 
 # lab_answer_from_other_address: gives the target a second address, LAB_OTHER, whose echo

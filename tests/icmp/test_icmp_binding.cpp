@@ -56,6 +56,7 @@ void TestIcmpBinding::bindsTheModuleBesideTheExecutable() {
     QVERIFY(icmp.hModule != nullptr);
     QVERIFY(icmp.pfnIcmpCreateFile && icmp.pfnIcmpCloseHandle && icmp.pfnIcmpSendEcho);
     QVERIFY(icmp.pfnIcmpGetCreateError && icmp.pfnIcmpCancelHandle);
+    QVERIFY(icmp.pfnIcmp6CreateFile && icmp.pfnIcmp6SendEcho2 && icmp.pfnIcmpSendEchoEx);
     QCOMPARE(ModuleOf(icmp), QFileInfo(kBuild + "/sabrevin-icmp.so").canonicalFilePath());
     QVERIFY(!IsSimulation(icmp));
     // Never unloaded: still there for a no-load open.
@@ -136,6 +137,7 @@ void TestIcmpBinding::missingFunction() {
     QCOMPARE(icmp.pfnIcmpCloseHandle != nullptr, hasClose);
     QCOMPARE(icmp.pfnIcmpSendEcho != nullptr, hasSend);
     QVERIFY(icmp.pfnIcmpGetCreateError == nullptr); // it has no extras
+    QVERIFY(!icmp.pfnIcmp6CreateFile && !icmp.pfnIcmp6SendEcho2 && !icmp.pfnIcmpSendEchoEx);
     const QString path = kBuild + "/" + dir + "/sabrevin-icmp.so";
     QVERIFY(dlopen(path.toLocal8Bit().constData(), RTLD_NOW | RTLD_NOLOAD) != nullptr);
 }
@@ -145,6 +147,8 @@ void TestIcmpBinding::bindsTheSimulation() {
     QCOMPARE(BindIcmpEntryPoints(icmp, (kBuild + "/icmp-sim").toLocal8Bit().constData()),
              IcmpBindResult::Ok);
     QVERIFY(IsSimulation(icmp));
+    // It has no IPv6 or asynchronous call, and binds all the same.
+    QVERIFY(!icmp.pfnIcmp6CreateFile && !icmp.pfnIcmp6SendEcho2 && !icmp.pfnIcmpSendEchoEx);
 }
 
 void TestIcmpBinding::createErrorText() {

@@ -63,9 +63,35 @@ else
     echo "FAIL the system's ping to $LAB_OTHER is not answered from $LAB_TARGET"
     status=1
 fi
+# The system's ping -6 as the oracle of the IPv6 lab: the target answers, router 1 is hop 1.
+if in_ns "$client" ping -6 -n -c 1 -W 2 "$LAB6_TARGET" 2>&1 | grep -q ' 1 received' &&
+    in_ns "$client" ping -6 -n -c 1 -W 2 -t 1 "$LAB6_TARGET" 2>&1 | grep -q "From $LAB6_R1 "; then
+    echo "ok   the system's ping -6 reaches $LAB6_TARGET, and with hop limit 1 hears $LAB6_R1"
+else
+    echo "FAIL the system's ping -6 does not see the IPv6 lab as built"
+    status=1
+fi
+# A flood ping beside the lab's checks (30 requests in flight among them): it must keep all its
+# replies while ours keep theirs.
+floodlog=$(mktemp /tmp/sabrevin-icmp-flood.XXXXXX)
+in_ns "$client" ping -n -q -f -i 0.001 -c 5000 -W 2 "$LAB_TARGET" >"$floodlog" 2>&1 &
+floodpid=$!
+BACKGROUND+=("$floodpid")
 start_slow_responder "$build/icmp_net_probe" 50 30 decoys
 in_ns "$client" "${run[@]}" "$probe" lab "$module" "$mode" "$LAB_R1" "$LAB_R2" "$LAB_TARGET" \
     "$LAB_UNROUTABLE" "$LAB_QUIET" "$LAB_SLOW" "$LAB_OTHER" || status=1
+in_ns "$client" "${run[@]}" "$probe" lab6 "$module" "$mode" "$LAB6_R1" "$LAB6_R2" \
+    "$LAB6_TARGET" "$LAB6_UNROUTABLE" "$LAB6_QUIET" || status=1
+wait "$floodpid"
+forget_background "$floodpid"
+if grep -q ' 5000 received' "$floodlog"; then
+    echo "ok   a flood ping beside them kept all its replies: $(grep received "$floodlog")"
+else
+    echo "FAIL the flood ping beside them lost replies:"
+    cat "$floodlog"
+    status=1
+fi
+rm -f "$floodlog"
 
 # The system's ping and ours to the same target at the same time: 150 requests each.
 pinglog=$(mktemp /tmp/sabrevin-icmp-ping.XXXXXX)
