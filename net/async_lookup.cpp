@@ -12,11 +12,19 @@
 #include <QSocketNotifier>
 #include <QTimer>
 
+#include <sys/uio.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -29,18 +37,38 @@ struct HostResult {
     std::vector<uint32_t> addresses; // network byte order
 };
 
-int ErrorOfStatus(int status, int timeouts, bool reverse) {
+// DNS answer codes (RFC 1035 4.1.1).
+constexpr int kRcodeNone = -1; // no answer came
+constexpr int kRcodeServFail = 2;
+constexpr int kRcodeNxDomain = 3;
+constexpr int kRcodeNotImp = 4;
+constexpr int kRcodeRefused = 5;
+
+// c-ares skips a server that answers SERVFAIL, NOTIMP or REFUSED and, when every server has,
+// reports a refused connection, as it does for a port that refuses the datagram; a reverse
+// lookup reports every failure as not found. The code of the last answer tells them apart:
+// REFUSED and NOTIMP are errors that no retry mends, SERVFAIL and silence are worth a retry.
+int ErrorOfStatus(int status, int timeouts, bool reverse, int lastRcode) {
+    const bool unrecoverable = lastRcode == kRcodeRefused || lastRcode == kRcodeNotImp;
     switch (status) {
     case ARES_SUCCESS:
         return 0;
     case ARES_ENOTFOUND:
     case ARES_EBADNAME:
-        // A reverse lookup reports every failure as not found; time-outs tell them apart.
-        return reverse && timeouts > 0 ? WSATRY_AGAIN : WSAHOST_NOT_FOUND;
+        if (reverse && lastRcode != kRcodeNxDomain) {
+            if (unrecoverable) {
+                return WSANO_RECOVERY;
+            }
+            if (timeouts > 0 || lastRcode == kRcodeServFail) {
+                return WSATRY_AGAIN;
+            }
+        }
+        return WSAHOST_NOT_FOUND;
     case ARES_ENODATA:
         return WSANO_DATA;
-    case ARES_ETIMEOUT:
     case ARES_ECONNREFUSED:
+        return unrecoverable ? WSANO_RECOVERY : WSATRY_AGAIN;
+    case ARES_ETIMEOUT:
     case ARES_ESERVFAIL:
     case ARES_ECANCELLED:
     case ARES_EDESTRUCTION:
@@ -111,27 +139,33 @@ bool SameName(const char* a, const std::string& b) {
     return strcasecmp(a, b.c_str()) == 0;
 }
 
+const ares_addrinfo_cname* AliasOwnedBy(const ares_addrinfo* info, const std::string& name) {
+    for (const ares_addrinfo_cname* c = info->cnames; c != nullptr; c = c->next) {
+        if (c->alias != nullptr && c->name != nullptr && SameName(c->alias, name)) {
+            return c;
+        }
+    }
+    return nullptr;
+}
+
 // The official name of a DNS answer: the end of the alias chain that starts at the name
-// asked for. c-ares names the first alias's target instead when the chain is longer.
-void TakeAddrinfo(const ares_addrinfo* info, HostResult* result) {
-    std::string name = info->name != nullptr ? info->name : "";
+// asked for (c-ares names the first alias's target instead when the chain is longer). An
+// alias record of the answer that is not on that chain changes nothing. A numeric name,
+// which c-ares answers itself with no name, is its own official name.
+void TakeAddrinfo(const ares_addrinfo* info, const std::string& asked, HostResult* result) {
+    // c-ares's name is the one its answer was for: the name asked, with any search domain.
+    std::string name = info->name != nullptr && *info->name != '\0' ? info->name : asked;
+    if (AliasOwnedBy(info, name) == nullptr && AliasOwnedBy(info, asked) != nullptr) {
+        name = asked;
+    }
     // Follow alias -> target as long as some alias record starts at the current name; the
     // number of steps is bounded by the number of records, so a loop cannot hang us.
     size_t records = 0;
     for (const ares_addrinfo_cname* c = info->cnames; c != nullptr; c = c->next) {
         ++records;
     }
-    if (info->cnames != nullptr && info->cnames->alias != nullptr) {
-        name = info->cnames->alias;
-    }
     for (size_t step = 0; step < records; ++step) {
-        const ares_addrinfo_cname* next = nullptr;
-        for (const ares_addrinfo_cname* c = info->cnames; c != nullptr; c = c->next) {
-            if (c->alias != nullptr && c->name != nullptr && SameName(c->alias, name)) {
-                next = c;
-                break;
-            }
-        }
+        const ares_addrinfo_cname* next = AliasOwnedBy(info, name);
         if (next == nullptr) {
             break;
         }
@@ -147,6 +181,20 @@ void TakeAddrinfo(const ares_addrinfo* info, HostResult* result) {
     }
 }
 
+// The system resolver's answer, handed from the thread that waits for glibc to the request.
+// The thread holds it too, so it outlives a request that is cancelled or gone.
+struct SystemCell {
+    std::mutex lock;
+    std::condition_variable answered;
+    bool done = false;     // guarded by lock: result holds the answer
+    bool listening = true; // guarded by lock: the request still wants the answer
+    HostResult result;     // guarded by lock
+};
+
+// How long the GUI thread waits for a hosts-file answer before it lets the event loop run:
+// less than a frame.
+constexpr auto kSystemGrace = std::chrono::milliseconds(15);
+
 class Request;
 
 // Owns every outstanding request; lives on the thread that makes the requests.
@@ -157,12 +205,15 @@ public:
         return *engine;
     }
 
+    // systemMs > 0: a lookup of name by the system resolver, bounded to systemMs.
     HANDLE Start(QObject* target, UINT message, char* buf, int buflen, const std::string& name,
-                 const uint32_t* address);
+                 const uint32_t* address, int systemMs = 0);
     int Cancel(HANDLE handle);
     void CancelAllFor(QObject* target);
     // The request's lookup is over; deliver it from the event loop, not from inside c-ares.
     void Finished(HANDLE handle);
+    // The system resolver's thread has answered request handle.
+    void SystemAnswered(HANDLE handle);
     int Outstanding() const { return static_cast<int>(m_requests.size()); }
 
 private:
@@ -178,6 +229,10 @@ public:
         : m_handle(handle), m_target(target), m_message(message), m_buf(buf), m_buflen(buflen) {}
 
     ~Request() {
+        if (m_cell) {
+            const std::lock_guard<std::mutex> hold(m_cell->lock);
+            m_cell->listening = false; // its thread posts nothing from now on
+        }
         m_notifiers.clear();
         if (m_channel != nullptr) {
             m_destroying = true; // its callbacks (ARES_EDESTRUCTION) are ignored
@@ -205,6 +260,7 @@ public:
         if (!servers.empty()) {
             ares_set_servers_ports_csv(m_channel, servers.c_str());
         }
+        ares_set_socket_functions(m_channel, &kSocketFunctions, this);
         m_deadline.setSingleShot(true);
         QObject::connect(&m_deadline, &QTimer::timeout, [this] { GiveUp(); });
         m_deadline.start(kLookupDeadlineMs);
@@ -223,6 +279,7 @@ public:
                 // A hosts line with no IPv4 address names the host, but gives no address.
                 Done(m_result.addresses.empty() ? WSANO_DATA : 0);
             } else {
+                m_asked = name;
                 ares_addrinfo_hints hints{};
                 hints.ai_family = AF_INET;
                 hints.ai_flags = ARES_AI_CANONNAME | ARES_AI_NOSORT;
@@ -234,6 +291,61 @@ public:
         return true;
     }
 
+    // The system resolver (glibc, which follows nsswitch) on a detached thread: glibc cannot
+    // interrupt a lookup, so nothing ever waits for that thread; past timeoutMs the request
+    // gives up, and a cancelled request never hears from it.
+    bool BeginSystem(const std::string& name, int timeoutMs) {
+        m_cell = std::make_shared<SystemCell>();
+        try {
+            std::thread([cell = m_cell, name, handle = m_handle] {
+                HostResult found;
+                found.error = WsGetHostByNameR(name.c_str(), &found.name, &found.addresses);
+                const std::lock_guard<std::mutex> hold(cell->lock);
+                cell->result = std::move(found);
+                cell->done = true;
+                cell->answered.notify_all();
+                if (cell->listening) {
+                    // The engine lives until the process ends; the request may be gone by
+                    // the time this runs, and then nothing happens.
+                    QMetaObject::invokeMethod(
+                        &LookupEngine::Instance(),
+                        [handle] { LookupEngine::Instance().SystemAnswered(handle); },
+                        Qt::QueuedConnection);
+                }
+            }).detach();
+        } catch (const std::system_error&) {
+            m_cell.reset();
+            return false;
+        }
+        m_deadline.setSingleShot(true);
+        QObject::connect(&m_deadline, &QTimer::timeout, [this] { GiveUp(); });
+        m_deadline.start(timeoutMs);
+        // A hosts-file answer comes within microseconds: take it now, so that the page is
+        // filled before it is first painted.
+        std::unique_lock<std::mutex> hold(m_cell->lock);
+        if (m_cell->answered.wait_for(hold, kSystemGrace, [this] { return m_cell->done; })) {
+            hold.unlock();
+            TakeSystemAnswer();
+        }
+        return true;
+    }
+
+    void TakeSystemAnswer() {
+        HostResult found;
+        {
+            const std::lock_guard<std::mutex> hold(m_cell->lock);
+            if (!m_cell->done || m_done) {
+                return;
+            }
+            found = m_cell->result;
+        }
+        m_result = std::move(found);
+        if (m_result.error == 0 && m_result.addresses.empty()) {
+            m_result.error = WSANO_DATA; // a name with no IPv4 address
+        }
+        Done(m_result.error);
+    }
+
     HANDLE Handle() const { return m_handle; }
     QObject* Target() const { return m_target.data(); }
     UINT Message() const { return m_message; }
@@ -242,6 +354,32 @@ public:
     const HostResult& Result() const { return m_result; }
 
 private:
+    // c-ares's own socket calls, but reading the code of every UDP answer on the way, which
+    // c-ares does not report when it gives up on servers that answered SERVFAIL, NOTIMP or
+    // REFUSED. (TCP answers come in pieces and are not read for it.)
+    // c-ares leaves a socket made by these functions as it is: it must be non-blocking.
+    static ares_socket_t OpenSocket(int domain, int type, int protocol, void*) {
+        return socket(domain, type | SOCK_NONBLOCK | SOCK_CLOEXEC, protocol);
+    }
+    static int CloseSocket(ares_socket_t fd, void*) { return close(fd); }
+    static int Connect(ares_socket_t fd, const sockaddr* addr, ares_socklen_t len, void*) {
+        return connect(fd, addr, len);
+    }
+    static ares_ssize_t RecvFrom(ares_socket_t fd, void* buf, size_t len, int flags, sockaddr* from,
+                                 ares_socklen_t* fromLen, void* data) {
+        const ssize_t n = recvfrom(fd, buf, len, flags, from, fromLen);
+        constexpr ssize_t kHeaderBytes = 12;
+        if (from != nullptr && n >= kHeaderBytes) { // UDP: one whole message
+            static_cast<Request*>(data)->m_lastRcode = static_cast<unsigned char*>(buf)[3] & 0x0F;
+        }
+        return n;
+    }
+    static ares_ssize_t SendV(ares_socket_t fd, const iovec* vec, int count, void*) {
+        return writev(fd, vec, count);
+    }
+    static constexpr ares_socket_functions kSocketFunctions = {&OpenSocket, &CloseSocket, &Connect,
+                                                               &RecvFrom, &SendV};
+
     static void SockState(void* data, ares_socket_t fd, int readable, int writable) {
         static_cast<Request*>(data)->Watch(fd, readable != 0, writable != 0);
     }
@@ -253,28 +391,32 @@ private:
         }
         if (status == ARES_SUCCESS && host != nullptr) {
             TakeHostent(host, &self->m_result);
-            // c-ares lists the pointer record's name among the aliases too; it is the
-            // official name, not another one.
             auto& aliases = self->m_result.aliases;
-            const std::string& name = self->m_result.name;
+            std::string& name = self->m_result.name;
+            // From DNS, c-ares lists every pointer record's name among the aliases in the
+            // answer's order and names the last one; the first one is the official name, as
+            // the system's resolver has it. (From the hosts file the name is not among them.)
+            if (!aliases.empty() && SameName(aliases.back().c_str(), name)) {
+                name = aliases.front();
+            }
             aliases.erase(
                 std::remove_if(aliases.begin(), aliases.end(),
                                [&name](const std::string& a) { return SameName(a.c_str(), name); }),
                 aliases.end());
         }
-        self->Done(ErrorOfStatus(status, timeouts, true));
+        self->Done(ErrorOfStatus(status, timeouts, true, self->m_lastRcode));
     }
 
     static void OnAddrinfo(void* arg, int status, int timeouts, ares_addrinfo* info) {
         auto* self = static_cast<Request*>(arg);
         if (!self->m_destroying) {
             if (status == ARES_SUCCESS && info != nullptr) {
-                TakeAddrinfo(info, &self->m_result);
+                TakeAddrinfo(info, self->m_asked, &self->m_result);
                 if (self->m_result.addresses.empty()) {
                     status = ARES_ENODATA; // the name exists, but not for IPv4
                 }
             }
-            self->Done(ErrorOfStatus(status, timeouts, false));
+            self->Done(ErrorOfStatus(status, timeouts, false, self->m_lastRcode));
         }
         if (info != nullptr) {
             ares_freeaddrinfo(info);
@@ -367,18 +509,21 @@ private:
     QTimer m_deadline;
     QTimer m_tick;
     HostResult m_result;
+    std::string m_asked;                // a forward lookup's name, as asked
+    int m_lastRcode = kRcodeNone;       // the code of the last UDP answer
+    std::shared_ptr<SystemCell> m_cell; // a system lookup's answer
     bool m_reverse = false;
     bool m_done = false;
     bool m_destroying = false;
 };
 
 HANDLE LookupEngine::Start(QObject* target, UINT message, char* buf, int buflen,
-                           const std::string& name, const uint32_t* address) {
+                           const std::string& name, const uint32_t* address, int systemMs) {
     const HANDLE handle = m_nextHandle++;
     auto request = std::make_unique<Request>(handle, target, message, buf, buflen);
     Request* raw = request.get();
     m_requests.emplace(handle, std::move(request));
-    if (!raw->Begin(name, address)) {
+    if (!(systemMs > 0 ? raw->BeginSystem(name, systemMs) : raw->Begin(name, address))) {
         m_requests.erase(handle);
         WSASetLastError(WSAENOBUFS);
         return 0;
@@ -402,6 +547,13 @@ void LookupEngine::CancelAllFor(QObject* target) {
 
 void LookupEngine::Finished(HANDLE handle) {
     Deliver(handle);
+}
+
+void LookupEngine::SystemAnswered(HANDLE handle) {
+    auto it = m_requests.find(handle);
+    if (it != m_requests.end()) {
+        it->second->TakeSystemAnswer();
+    }
 }
 
 void LookupEngine::Deliver(HANDLE handle) {
@@ -452,6 +604,16 @@ HANDLE WSAAsyncGetHostByAddr(QObject* hWnd, UINT wMsg, const char* addr, int len
     uint32_t address = 0;
     std::memcpy(&address, addr, 4);
     return LookupEngine::Instance().Start(hWnd, wMsg, buf, buflen, {}, &address);
+}
+
+HANDLE WsAsyncGetHostByNameSystem(QObject* hWnd, UINT wMsg, const char* name, char* buf, int buflen,
+                                  int timeoutMs) {
+    if (hWnd == nullptr || name == nullptr || buf == nullptr ||
+        buflen < static_cast<int>(sizeof(hostent)) || timeoutMs <= 0) {
+        WSASetLastError(WSAEINVAL);
+        return 0;
+    }
+    return LookupEngine::Instance().Start(hWnd, wMsg, buf, buflen, name, nullptr, timeoutMs);
 }
 
 int WSACancelAsyncRequest(HANDLE hAsyncTaskHandle) {

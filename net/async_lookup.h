@@ -10,7 +10,9 @@
 // Names are looked up in the hosts file first (its first name is the official one, its other
 // names the aliases), then in the DNS servers of resolv.conf. A DNS answer's official name is
 // the name that owns the addresses at the end of any alias chain; the chain's other names are
-// the aliases. A lookup gives up after kLookupDeadlineMs with WSATRY_AGAIN.
+// the aliases; a numeric name is its own official name. A reverse lookup's official name is
+// the first pointer record of the answer, its other pointer records the aliases. A lookup
+// gives up after kLookupDeadlineMs with WSATRY_AGAIN.
 //
 // After WSACancelAsyncRequest no completion of that request is ever delivered. Links Qt Core.
 
@@ -31,6 +33,14 @@ constexpr int kLookupDeadlineMs = 9000; // the most a lookup may take, all serve
 HANDLE WSAAsyncGetHostByName(QObject* hWnd, UINT wMsg, const char* name, char* buf, int buflen);
 HANDLE WSAAsyncGetHostByAddr(QObject* hWnd, UINT wMsg, const char* addr, int len, int type,
                              char* buf, int buflen);
+// The system resolver's gethostbyname of name (glibc: it follows nsswitch, so the hosts file,
+// myhostname and DNS as resolv.conf sets them), for the Local Info page. It completes like the
+// lookups above; glibc cannot interrupt a lookup, so it runs on a detached thread that nothing
+// ever waits for, and past timeoutMs the request completes with WSATRY_AGAIN. A hosts-file
+// answer is taken before this returns (it waits less than a frame for one); it is delivered
+// from the event loop all the same.
+HANDLE WsAsyncGetHostByNameSystem(QObject* hWnd, UINT wMsg, const char* name, char* buf, int buflen,
+                                  int timeoutMs);
 // Cancels one request: its completion is never delivered, also when already due. Returns 0,
 // or -1 when the handle names no outstanding request.
 int WSACancelAsyncRequest(HANDLE hAsyncTaskHandle);

@@ -5,6 +5,7 @@
 #include <ares.h>
 #include <netdb.h>
 #include <poll.h>
+#include <strings.h>
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -24,6 +25,18 @@ void OnHost(void* arg, int status, int, hostent* host) {
     if (status == ARES_SUCCESS && host != nullptr && host->h_name != nullptr) {
         out->found = true;
         out->name = host->h_name;
+        // From DNS, c-ares names the last pointer record and lists them all as aliases; the
+        // first one is the name, as the system's resolver has it.
+        const char* first = host->h_aliases != nullptr ? host->h_aliases[0] : nullptr;
+        if (first != nullptr) {
+            const char* last = first;
+            for (char** a = host->h_aliases; *a != nullptr; ++a) {
+                last = *a;
+            }
+            if (strcasecmp(last, host->h_name) == 0) {
+                out->name = first;
+            }
+        }
     }
 }
 

@@ -3,10 +3,12 @@
 #include <ares.h>
 #include <netdb.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -92,18 +94,55 @@ void WSASetLastError(int code) {
     t_lastError = code;
 }
 
-hostent* WsGetHostByName(const char* name) {
-    hostent* host = gethostbyname(name);
-    if (host == nullptr) {
+int WsGetHostByNameR(const char* name, std::string* officialName,
+                     std::vector<uint32_t>* addresses) {
+    hostent entry{};
+    hostent* host = nullptr;
+    int herr = 0;
+    std::vector<char> buffer(1024);
+    int rc = 0;
+    // glibc says ERANGE while the buffer is too small for the record; 1 MiB is past any sane one.
+    while ((rc = gethostbyname_r(name, &entry, buffer.data(), buffer.size(), &host, &herr)) ==
+               ERANGE &&
+           buffer.size() < (1U << 20)) {
+        buffer.resize(buffer.size() * 2);
+    }
+    if (rc != 0 || host == nullptr) {
         // h_errno 1 to 4 (HOST_NOT_FOUND, TRY_AGAIN, NO_RECOVERY, NO_DATA) are the sockets
         // layer's 11001 to 11004.
-        WSASetLastError(h_errno >= HOST_NOT_FOUND && h_errno <= NO_DATA ? 11000 + h_errno
-                                                                        : WSANO_RECOVERY);
+        return herr >= HOST_NOT_FOUND && herr <= NO_DATA ? 11000 + herr : WSANO_RECOVERY;
     }
-    return host;
+    *officialName = host->h_name != nullptr ? host->h_name : "";
+    addresses->clear();
+    if (host->h_addrtype == AF_INET && host->h_length == 4) {
+        for (char** p = host->h_addr_list; p != nullptr && *p != nullptr; ++p) {
+            uint32_t address = 0;
+            std::memcpy(&address, *p, 4);
+            addresses->push_back(address);
+        }
+    }
+    return 0;
+}
+
+namespace {
+std::string g_hostName; // guarded by g_serversLock; empty: the machine's
+} // namespace
+
+void sockets_testing::SetHostName(const char* name) {
+    const std::lock_guard<std::mutex> hold(g_serversLock);
+    g_hostName = name != nullptr ? name : "";
 }
 
 int WsGetHostName(char* buffer, int size) {
+    std::string forced;
+    {
+        const std::lock_guard<std::mutex> hold(g_serversLock);
+        forced = g_hostName;
+    }
+    if (size > 0 && !forced.empty()) {
+        std::snprintf(buffer, static_cast<size_t>(size), "%s", forced.c_str());
+        return 0;
+    }
     if (size <= 0 || gethostname(buffer, static_cast<size_t>(size)) != 0) {
         WSASetLastError(WSAEINVAL);
         return -1;

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 constexpr int WSADESCRIPTION_LEN = 256;
 constexpr int WSASYS_STATUS_LEN = 128;
@@ -34,6 +35,9 @@ void SetStartupFault(bool fail);
 // null or empty for resolv.conf again. Any thread.
 void SetDnsServers(const char* csv);
 std::string DnsServers();
+// The name WsGetHostName gives from now on, in place of the machine's; null for the
+// machine's again.
+void SetHostName(const char* name);
 } // namespace sockets_testing
 
 // ---- Error codes and the calling thread's last one ----
@@ -50,11 +54,11 @@ constexpr int MAXGETHOSTSTRUCT = 1024; // bytes of a host-entry buffer
 int WSAGetLastError();
 void WSASetLastError(int code);
 
-struct hostent;
-
-// The resolver's blocking lookups as the program uses them; on failure null, with
-// WSAGetLastError telling why (11001 to 11004 from the resolver's h_errno).
-hostent* WsGetHostByName(const char* name);
+// The system resolver's gethostbyname (glibc, following nsswitch), safe on any thread: 0 with
+// the official name and the IPv4 addresses (network byte order) in the resolver's order, or
+// the error, 11001 to 11004 from the resolver's h_errno. Blocks for as long as the resolver
+// does.
+int WsGetHostByNameR(const char* name, std::string* officialName, std::vector<uint32_t>* addresses);
 // The local host's name into buffer (size bytes, terminated); 0 on success, else -1 with the
 // error for WSAGetLastError.
 int WsGetHostName(char* buffer, int size);

@@ -3,6 +3,7 @@
 // SABREVIN_LAB_DNS; elsewhere they are skipped. The others use the hosts file's localhost.
 
 #include "net/async_lookup.h"
+#include "net/host_by_addr.h"
 #include "net/sockets.h"
 #include "res/resource.h"
 #include "ui/image_list.h"
@@ -11,12 +12,16 @@
 
 #include <arpa/inet.h>
 #include <netdb.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <QComboBox>
 #include <QElapsedTimer>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QSocketNotifier>
 #include <QTimer>
 #include <QtTest>
 
@@ -92,6 +97,97 @@ QStringList SystemAddresses(const char* name) {
     return list;
 }
 
+// The system resolver's official name for a dotted address: the oracle for reverse lookups.
+QString SystemName(const char* dotted) {
+    const in_addr_t a = inet_addr(dotted);
+    const hostent* h = gethostbyaddr(&a, 4, AF_INET);
+    return h != nullptr ? QString(h->h_name) : QString();
+}
+
+// A DNS server on a loopback port that answers by the first label of the name asked:
+// "refused", "servfail", "notimp" with that code; "stray" with an alias record whose owner is
+// not on the chain (other.test -> bogus.test) before stray... -> real.test and real.test's
+// address 10.0.0.1. Answers what no real server would, from this thread's event loop.
+class CraftedServer : public QObject {
+public:
+    CraftedServer() : m_fd(socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK, 0)) {
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof a;
+        bind(m_fd, reinterpret_cast<sockaddr*>(&a), len);
+        getsockname(m_fd, reinterpret_cast<sockaddr*>(&a), &len);
+        m_port = ntohs(a.sin_port);
+        m_notifier = std::make_unique<QSocketNotifier>(m_fd, QSocketNotifier::Read);
+        connect(m_notifier.get(), &QSocketNotifier::activated, this, &CraftedServer::Answer);
+    }
+    ~CraftedServer() override {
+        m_notifier.reset();
+        close(m_fd);
+    }
+    QString Address() const { return QString("127.0.0.1:%1").arg(m_port); }
+
+private:
+    static QByteArray Name(const QString& name) {
+        QByteArray wire;
+        for (const QString& label : name.split('.', Qt::SkipEmptyParts)) {
+            wire += char(label.size()) + label.toLatin1();
+        }
+        return wire + '\0';
+    }
+    static QByteArray Record(const QString& owner, int type, const QByteArray& data) {
+        const char fixed[] = {0, char(type), 0, 1, 0, 0, 1, 0x2c, 0, char(data.size())};
+        return Name(owner) + QByteArray(fixed, sizeof fixed) + data;
+    }
+    void Answer() {
+        char buf[512];
+        sockaddr_in from{};
+        socklen_t fromLen = sizeof from;
+        ssize_t n = 0;
+        while ((n = recvfrom(m_fd, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from),
+                             &fromLen)) >= 12) {
+            const QByteArray query(buf, int(n));
+            QStringList labels;
+            int i = 12;
+            while (i < query.size() && query[i] != 0) {
+                labels << QString::fromLatin1(query.mid(i + 1, query[i]));
+                i += 1 + query[i];
+            }
+            const QString asked = labels.join('.');
+            const QString first = labels.value(0);
+            QByteArray answers;
+            int count = 0;
+            int rcode = 0;
+            if (first == "refused") {
+                rcode = 5;
+            } else if (first == "servfail") {
+                rcode = 2;
+            } else if (first == "notimp") {
+                rcode = 4;
+            } else if (first == "stray" && query[i + 2] == 1) { // type A
+                answers = Record("other.test", 5, Name("bogus.test")) +
+                          Record(asked, 5, Name("real.test")) +
+                          Record("real.test", 1, QByteArray("\x0a\x00\x00\x01", 4));
+                count = 3;
+            } else {
+                rcode = 3;
+            }
+            QByteArray reply = query.left(i + 5); // the header and the question
+            reply[2] = char(0x84);                // an authoritative answer
+            reply[3] = char(rcode);
+            reply[7] = char(count);
+            reply[9] = reply[11] = 0; // no authority or additional records
+            reply += answers;
+            sendto(m_fd, reply.constData(), size_t(reply.size()), 0,
+                   reinterpret_cast<const sockaddr*>(&from), fromLen);
+            fromLen = sizeof from;
+        }
+    }
+    int m_fd;
+    int m_port = 0;
+    std::unique_ptr<QSocketNotifier> m_notifier;
+};
+
 QStringList TreeLines(const ReportTree& rt) {
     return rt.GetTree()->AllText().split('\n', Qt::SkipEmptyParts);
 }
@@ -116,6 +212,13 @@ class TestLookup : public QObject {
     }
 
 private Q_SLOTS:
+    void initTestCase() {
+        // In the lab the system resolver takes longer than the Local Info page waits for it
+        // when nobody answers (it reads this before its first lookup).
+        if (!qEnvironmentVariableIsEmpty("SABREVIN_LAB_DNS")) {
+            qputenv("RES_OPTIONS", "timeout:3 attempts:2");
+        }
+    }
     void init() {
         // Outside the lab no query may leave the machine: a loopback port where nobody
         // listens refuses them at once.
@@ -127,6 +230,7 @@ private Q_SLOTS:
         QVERIFY(QTest::qWaitForWindowExposed(m_dlg.get()));
     }
     void cleanup() {
+        sockets_testing::SetHostName(nullptr);
         m_dlg.reset();
         QCOMPARE(WSAOutstandingAsyncRequests(), 0); // teardown cancelled everything
     }
@@ -221,6 +325,8 @@ private Q_SLOTS:
             << "v6only.lab.test" << WSANO_DATA << "" << QStringList() << QStringList();
         QTest::newRow("too many for the buffer")
             << "many.lab.test" << WSAENOBUFS << "" << QStringList() << QStringList();
+        QTest::newRow("refused by the server")
+            << "x.refused.lab.test" << WSANO_RECOVERY << "" << QStringList() << QStringList();
     }
     void labRecords() {
         NEEDS_LAB();
@@ -246,27 +352,75 @@ private Q_SLOTS:
         QVERIFY(!r.Addresses().isEmpty());
     }
 
+    // The official name is the system resolver's (the first pointer record), and is not
+    // repeated among the aliases.
     void labReverse_data() {
         QTest::addColumn<QString>("address");
         QTest::addColumn<QString>("official");
+        QTest::addColumn<QStringList>("aliases");
         QTest::newRow("one") << "10.77.1.11"
-                             << "one.lab.test";
+                             << "one.lab.test" << QStringList();
         QTest::newRow("the end of a chain") << "10.77.1.31"
-                                            << "target.lab.test";
-        QTest::newRow("a 253-character name") << qEnvironmentVariable("SABREVIN_LAB_LONG_PTR_ADDR")
-                                              << qEnvironmentVariable("SABREVIN_LAB_LONG_PTR_NAME");
+                                            << "target.lab.test" << QStringList();
+        QTest::newRow("a 253-character name")
+            << qEnvironmentVariable("SABREVIN_LAB_LONG_PTR_ADDR")
+            << qEnvironmentVariable("SABREVIN_LAB_LONG_PTR_NAME") << QStringList();
+        QTest::newRow("three pointer records")
+            << "10.77.1.13"
+            << "multi3.lab.test" << QStringList{"multi2.lab.test", "multi1.lab.test"};
     }
     void labReverse() {
         NEEDS_LAB();
         QFETCH(QString, address);
         QFETCH(QString, official);
+        QFETCH(QStringList, aliases);
         Receiver r;
         QVERIFY(ByAddr(&r, qPrintable(address)) != 0);
         QTRY_COMPARE_WITH_TIMEOUT(r.done.size(), 1, 10000);
         QCOMPARE(r.done[0].error, 0);
         QCOMPARE(QString(r.Host()->h_name), official);
-        QCOMPARE(r.Aliases(), QStringList()); // the official name is not repeated as an alias
+        QCOMPARE(official, SystemName(qPrintable(address)));
+        QCOMPARE(r.Aliases(), aliases);
         QCOMPARE(r.Addresses(), QStringList{address});
+        std::string hopName; // the Trace page's reverse lookup names it the same
+        QVERIFY(
+            WsGetHostByAddr(inet_addr(qPrintable(address)), kReverseLookupMs, nullptr, &hopName));
+        QCOMPARE(QString::fromStdString(hopName), official);
+    }
+
+    // Answers no real server gives, from a server on a loopback port; and a loopback port
+    // where nobody listens.
+    void craftedAnswers_data() {
+        QTest::addColumn<QString>("query");
+        QTest::addColumn<bool>("crafted"); // false: the port that refuses
+        QTest::addColumn<int>("error");
+        QTest::addColumn<QString>("official");
+        QTest::addColumn<QStringList>("aliases");
+        QTest::newRow("an alias record off the chain")
+            << "stray.test" << true << 0 << "real.test" << QStringList{"stray.test"};
+        QTest::newRow("REFUSED") << "refused.test" << true << WSANO_RECOVERY << "" << QStringList();
+        QTest::newRow("NOTIMP") << "notimp.test" << true << WSANO_RECOVERY << "" << QStringList();
+        QTest::newRow("SERVFAIL") << "servfail.test" << true << WSATRY_AGAIN << "" << QStringList();
+        QTest::newRow("no server listens")
+            << "nowhere.test" << false << WSATRY_AGAIN << "" << QStringList();
+    }
+    void craftedAnswers() {
+        QFETCH(QString, query);
+        QFETCH(bool, crafted);
+        QFETCH(int, error);
+        QFETCH(QString, official);
+        QFETCH(QStringList, aliases);
+        CraftedServer server;
+        sockets_testing::SetDnsServers(qPrintable(crafted ? server.Address() : "127.0.0.1:9"));
+        Receiver r;
+        QVERIFY(ByName(&r, qPrintable(query)) != 0);
+        QTRY_COMPARE_WITH_TIMEOUT(r.done.size(), 1, 10000);
+        QCOMPARE(r.done[0].error, error);
+        if (error == 0) {
+            QCOMPARE(QString(r.Host()->h_name), official);
+            QCOMPARE(r.Aliases(), aliases);
+            QCOMPARE(r.Addresses(), QStringList{"10.0.0.1"});
+        }
     }
 
     // A server that never answers: WSATRY_AGAIN within 10 seconds; a request cancelled
@@ -348,6 +502,10 @@ private Q_SLOTS:
         QCOMPARE(Tree().GetTree()->topLevelItem(0)->text(0),
                  QString("Looking up 255.255.255.255..."));
         QTRY_COMPARE(Button()->text(), QString("&Start"));
+        // A numeric name is its own official name.
+        QCOMPARE(TreeLines(Tree()),
+                 (QStringList{"255.255.255.255", "  Official name: 255.255.255.255",
+                              "  IP address: 255.255.255.255"}));
     }
 
     void labLookupPageResults_data() {
@@ -365,6 +523,16 @@ private Q_SLOTS:
             << "nowhere.lab.test"
             << QStringList{"nowhere.lab.test", "  Host lookup failed", "    Error: 11001",
                            "    Code: WSAHOST_NOT_FOUND", "    Description: Host not found"};
+        QTest::newRow("refused")
+            << "x.refused.lab.test"
+            << QStringList{"x.refused.lab.test", "  Host lookup failed", "    Error: 11003",
+                           "    Code: WSANO_RECOVERY",
+                           "    Description: Non-Recoverable errors: FORMERR, REFUSED, NOTIMP"};
+        QTest::newRow("three pointer records")
+            << "10.77.1.13"
+            << QStringList{"10.77.1.13", "  Official name: multi3.lab.test",
+                           "  IP address: 10.77.1.13", "  Alias: multi2.lab.test",
+                           "  Alias: multi1.lab.test"};
         QTest::newRow("too large")
             << "many.lab.test"
             << QStringList{"many.lab.test", "  Host lookup failed", "    Error: 10055",
@@ -447,7 +615,7 @@ private Q_SLOTS:
         const hostent* system = gethostbyname(name);
         ReportTree& local = m_dlg->Tree(PAGE_LOCALINFO);
         for (int round = 0; round < 3; ++round) {
-            QCOMPARE(local.GetTree()->topLevelItemCount(), 1);
+            QTRY_COMPARE(local.GetTree()->topLevelItemCount(), 1);
             const QTreeWidgetItem* root = local.GetTree()->topLevelItem(0);
             if (system == nullptr) {
                 QCOMPARE(ReportTree::ImageOf(root), int(IMG_FAIL));
@@ -483,6 +651,64 @@ private Q_SLOTS:
                 QTest::keyClick(m_dlg.get(), Qt::Key_Return);
             }
         }
+        QTRY_COMPARE(local.GetTree()->topLevelItemCount(), 1);
+        QTest::qWait(100);
+        QCOMPARE(local.GetTree()->topLevelItemCount(), 1); // two refreshes, one root
+    }
+
+    // A host name that only a silent DNS server could answer: the window keeps running, the
+    // page shows the failure after 2 s (the resolver would wait 6), a newer Refresh makes the
+    // older lookup's end harmless, and the window closes at once while the resolver waits.
+    void labLocalInfoWithASilentServer() {
+        NEEDS_LAB();
+        ReportTree& local = m_dlg->Tree(PAGE_LOCALINFO);
+        auto* edit = static_cast<QLineEdit*>(m_dlg->GetDlgItem(IDC_LOCAL_HOST));
+        QTRY_COMPARE(local.GetTree()->topLevelItemCount(), 1);
+        const QString shown = edit->text();
+        int ticks = 0;
+        qint64 lastTick = 0, longestGap = 0;
+        QElapsedTimer clock;
+        QTimer beat;
+        connect(&beat, &QTimer::timeout, [&] {
+            ++ticks;
+            longestGap = std::max(longestGap, clock.elapsed() - lastTick);
+            lastTick = clock.elapsed();
+        });
+        sockets_testing::SetHostName("nohost.silent.lab.test");
+        clock.start();
+        beat.start(50);
+        m_dlg->OnRefresh();
+        QCOMPARE(local.GetTree()->topLevelItemCount(), 0); // filled when the answer comes
+        QTRY_COMPARE_WITH_TIMEOUT(local.GetTree()->topLevelItemCount(), 1, 4000);
+        const qint64 failedAfter = clock.elapsed();
+        QVERIFY2(failedAfter >= 1900 && failedAfter < 3000,
+                 qPrintable(QString::number(failedAfter)));
+        QVERIFY2(longestGap < 250, qPrintable(QString::number(longestGap)));
+        QVERIFY(ticks >= 30);
+        const QTreeWidgetItem* root = local.GetTree()->topLevelItem(0);
+        QCOMPARE(root->text(0), QString("WSATRY_AGAIN: Non-Authoritative Host not found"));
+        QCOMPARE(ReportTree::ImageOf(root), int(IMG_FAIL));
+        QCOMPARE(root->childCount(), 0);
+        QCOMPARE(edit->text(), shown); // the edit box keeps the last good name
+
+        // A Refresh while the resolver waits: only the newest fill counts.
+        m_dlg->OnRefresh();
+        QTest::qWait(500);
+        sockets_testing::SetHostName("localhost");
+        m_dlg->OnRefresh();
+        QTRY_COMPARE(local.GetTree()->topLevelItemCount(), 1);
+        QTest::qWait(2000); // past the older fill's bound
+        QCOMPARE(local.GetTree()->topLevelItemCount(), 1);
+        QCOMPARE(local.GetTree()->topLevelItem(0)->text(0), QString("localhost"));
+        QCOMPARE(edit->text(), QString("localhost"));
+
+        // Close while the resolver still waits for the silent server.
+        sockets_testing::SetHostName("other.silent.lab.test");
+        m_dlg->OnRefresh();
+        QElapsedTimer closing;
+        closing.start();
+        m_dlg.reset();
+        QVERIFY2(closing.elapsed() < 500, qPrintable(QString::number(closing.elapsed())));
     }
 };
 

@@ -511,7 +511,8 @@ bool CMainDlg::event(QEvent* event) {
     const QEvent::Type type = event->type();
     if (type == CMessageEvent::TypeOf(WM_PING_RESOLVED) ||
         type == CMessageEvent::TypeOf(WM_TRACE_RESOLVED) ||
-        type == CMessageEvent::TypeOf(WM_LOOKUP_DONE)) {
+        type == CMessageEvent::TypeOf(WM_LOOKUP_DONE) ||
+        type == CMessageEvent::TypeOf(WM_LOCALINFO_DONE)) {
         const auto* message = static_cast<CMessageEvent*>(event);
         if (m_bClosing) {
             return true; // the window is ending: nothing starts any more
@@ -522,6 +523,9 @@ bool CMainDlg::event(QEvent* event) {
             break;
         case WM_TRACE_RESOLVED:
             OnTraceResolved(message->WParam(), message->LParam());
+            break;
+        case WM_LOCALINFO_DONE:
+            OnLocalInfoDone(message->WParam(), message->LParam());
             break;
         default:
             OnLookupDone(message->WParam(), message->LParam());
@@ -630,16 +634,39 @@ LRESULT CMainDlg::OnLookupDone(WPARAM wParam, LPARAM lParam) {
 }
 
 void CMainDlg::FillLocalInfo(const WSADATA* wsa) {
-    char name[128];
-    const hostent* host = nullptr;
-    if (WsGetHostName(name, sizeof name) == 0) {
-        host = WsGetHostByName(name);
+    // The system resolver may wait for a dead DNS server far longer than the window may
+    // freeze: it answers on a thread of its own, and the page waits kLocalInfoWaitMs at most.
+    if (m_hLocalRequest != 0) {
+        WSACancelAsyncRequest(m_hLocalRequest); // a newer fill replaces it
+        m_hLocalRequest = 0;
     }
-    if (host == nullptr) {
+    m_pLocalData = wsa;
+    if (WsGetHostName(m_szLocalHost, sizeof m_szLocalHost) == 0) {
+        m_hLocalRequest =
+            WsAsyncGetHostByNameSystem(this, WM_LOCALINFO_DONE, m_szLocalHost, m_bufLocalHostEnt,
+                                       sizeof m_bufLocalHostEnt, kLocalInfoWaitMs);
+    }
+    if (m_hLocalRequest == 0) {
         m_rtLocal.AddRoot(QString::fromUtf8(GetErrorText(WSAGetLastError())), IMG_FAIL);
-        return;
     }
-    m_editLocalHost->setText(QString::fromUtf8(name));
+}
+
+LRESULT CMainDlg::OnLocalInfoDone(WPARAM wParam, LPARAM lParam) {
+    if (wParam != m_hLocalRequest || m_hLocalRequest == 0) {
+        return 1; // not the outstanding fill
+    }
+    m_hLocalRequest = 0;
+    int error = HiWord(lParam);
+    const auto* host = reinterpret_cast<const hostent*>(m_bufLocalHostEnt);
+    if (error == 0 && (host->h_addr_list == nullptr || host->h_addr_list[0] == nullptr)) {
+        error = WSANO_DATA; // a record without an address is no answer
+    }
+    if (error != 0) {
+        m_rtLocal.AddRoot(QString::fromUtf8(GetErrorText(error)), IMG_FAIL);
+        return 1;
+    }
+    const WSADATA* wsa = m_pLocalData;
+    m_editLocalHost->setText(QString::fromUtf8(m_szLocalHost));
     const HTREEITEM root = m_rtLocal.AddRoot(QString::fromUtf8(host->h_name), IMG_HOST);
     in_addr first{};
     std::memcpy(&first, host->h_addr_list[0], 4);
@@ -657,6 +684,7 @@ void CMainDlg::FillLocalInfo(const WSADATA* wsa) {
     m_rtLocal.AddItem(root, ItemText("Sockets: %d", wsa->iMaxSockets), IMG_INFO);
     m_rtLocal.AddItem(root, ItemText("UDP size: %d", wsa->iMaxUdpDg), IMG_INFO);
     m_rtLocal.ExpandRoot();
+    return 1;
 }
 
 void CMainDlg::OnRefresh() {

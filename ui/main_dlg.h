@@ -36,6 +36,12 @@ class QPushButton;
 
 enum PageIndex { PAGE_PING = 0, PAGE_TRACE = 1, PAGE_LOOKUP = 2, PAGE_LOCALINFO = 3 };
 
+// The Local Info page's lookup of the local host is done (wParam the request, lParam as a
+// lookup's).
+constexpr UINT WM_LOCALINFO_DONE = WM_USER + 4;
+// The longest the Local Info page waits for the system resolver, milliseconds.
+constexpr int kLocalInfoWaitMs = 2000;
+
 // Show commands of ShowWindow.
 constexpr int SW_HIDE = 0;
 constexpr int SW_RESTORE = 9;
@@ -146,7 +152,9 @@ private:
     // when it is under way, else the error text of the refusal.
     const char* ResolveLookup(const char* host, HANDLE* pRequest, char* hostEntBuf, UINT message);
     LRESULT OnLookupDone(WPARAM wParam, LPARAM lParam);
+    // Starts the lookup of the local host; the page is filled when it completes.
     void FillLocalInfo(const WSADATA* wsa);
+    LRESULT OnLocalInfoDone(WPARAM wParam, LPARAM lParam);
     // Under the latest root of tree: "Host lookup failed" with the error's code and
     // description (or its whole text); the root gets the host text and is expanded.
     void ReportLookupFailure(ReportTree& tree, const char* host, const char* errorText, int error);
@@ -205,6 +213,12 @@ private:
     char m_szLookupHost[128] = {};
     alignas(hostent) char m_bufLookupHostEnt[MAXGETHOSTSTRUCT] = {};
     HANDLE m_hLookupRequest = 0; // the outstanding lookup; 0 when none
+
+    char m_szLocalHost[128] = {}; // the name gethostname gave for the outstanding lookup
+    alignas(hostent) char m_bufLocalHostEnt[MAXGETHOSTSTRUCT] = {};
+    // The Local Info page's outstanding lookup, 0 when none, and what the page shows with it.
+    HANDLE m_hLocalRequest = 0;
+    const WSADATA* m_pLocalData = nullptr;
 
     IcmpEntryPoints m_icmp; // bound once at start-up, read-only afterwards
     COptionsDlg m_dlgOptions;

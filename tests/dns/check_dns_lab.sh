@@ -40,6 +40,8 @@ check "the long name (${#SABREVIN_LAB_LONG_NAME} characters) has 10.77.1.41" \
     '[ "$(v4 "$SABREVIN_LAB_LONG_NAME")" = "10.77.1.41 " ]'
 check "$SABREVIN_LAB_LONG_PTR_ADDR has the long PTR name (${#SABREVIN_LAB_LONG_PTR_NAME} characters)" \
     '[ "$(getent hosts "$SABREVIN_LAB_LONG_PTR_ADDR" | awk "{print \$2}")" = "$SABREVIN_LAB_LONG_PTR_NAME" ]'
+check "10.77.1.13 is multi3.lab.test, the first of its three pointer records" \
+    '[ "$(getent hosts 10.77.1.13 | awk "{print \$2}")" = multi3.lab.test ]'
 check "nowhere.lab.test does not resolve" '! getent ahostsv4 nowhere.lab.test >/dev/null'
 check "hosted.lab.test comes from the hosts file" \
     '[ "$(getent hosts hostalias1)" = "10.77.9.9       hosted.lab.test hostalias1 hostalias2" ]'
@@ -76,6 +78,11 @@ if command -v dig >/dev/null 2>&1; then
         '[ "$(d +short www.lab.test | tr "\n" " ")" = "web.lab.test. target.lab.test. 10.77.1.31 " ]'
     check "v6only.lab.test A is NOERROR with no answer" \
         '[ "$(status v6only.lab.test A)" = NOERROR ] && [ "$(answers v6only.lab.test A)" = 0 ]'
+    check "10.77.1.13 has three pointer records, multi3 first" \
+        '[ "$(d +short -x 10.77.1.13 | tr "\n" " ")" = "multi3.lab.test. multi2.lab.test. multi1.lab.test. " ]'
+    check "x.refused.lab.test is REFUSED" '[ "$(status x.refused.lab.test)" = REFUSED ]'
+    check "x.silent.lab.test gets no answer" \
+        'd +tries=1 +time=1 x.silent.lab.test | grep -q "timed out"'
     check "nowhere.lab.test is NXDOMAIN" '[ "$(status nowhere.lab.test)" = NXDOMAIN ]'
     check "a name outside lab.test is NXDOMAIN" '[ "$(status nowhere.example)" = NXDOMAIN ]'
     check "below three.lab.test is NXDOMAIN" '[ "$(status x.three.lab.test)" = NXDOMAIN ]'

@@ -120,6 +120,14 @@ log="$workdir/dnsmasq.log"
     echo "address=/*.many.lab.test/"
     echo "host-record=$LONG_NAME,10.77.1.41"
     echo "ptr-record=12.1.77.10.in-addr.arpa,$LONG_PTR_NAME"
+    # Three names for one address, answered in the order of these lines.
+    for n in multi1 multi2 multi3; do
+        echo "ptr-record=13.1.77.10.in-addr.arpa,$n.lab.test"
+    done
+    # Names below refused.lab.test go to the default servers, and there are none: REFUSED.
+    echo "server=/refused.lab.test/#"
+    # Names below silent.lab.test go to the silent server: the client hears nothing at all.
+    echo "server=/silent.lab.test/$SILENT_IP"
 } >"$conf"
 
 # In the foreground as our own child, so that teardown can end it and reap it at once.
