@@ -8,6 +8,7 @@
 #include "res/resource.h"
 #include "ui/image_list.h"
 #include "ui/message_box.h"
+#include "ui/run_hooks.h"
 #include "ui/worker_gate.h"
 
 #include <arpa/inet.h>
@@ -259,18 +260,25 @@ void CMainDlg::PingThreadProc(HTREEITEM root, uint32_t target, std::string host)
     // The reply buffer is sized at the start, so the packet size is fixed for the run.
     const uint32_t size = std::clamp<uint32_t>(m_dlgOptions.m_nPacketSize, 8, kRequestBlock);
     std::vector<unsigned char> reply(size + kReplyRecord);
-    gui.Call([&] { m_rtPing.SetRootText(Text("Pinging %s...", host.c_str())); });
+    gui.Call([&] {
+        m_rtPing.SetRootText(Text("Pinging %s...", host.c_str()));
+        RecordRunStart(m_rtPing, root, RunKind::Ping, host, AF_INET, &target, m_dlgOptions, size);
+    });
     for (uint32_t n = 1; n <= m_dlgOptions.m_nPackets && m_bPingGo && !m_bClosing; ++n) {
         const uint32_t timeout = m_dlgOptions.m_nTimeout * 1000; // milliseconds
+        EchoStamp stamp;
         const uint32_t got =
             m_icmp.pfnIcmpSendEcho(handle, target, request, static_cast<uint16_t>(size), nullptr,
                                    reply.data(), static_cast<uint32_t>(reply.size()), timeout);
+        stamp.Returned(m_icmp);
         if (m_bClosing) {
             break;
         }
         if (got == 0) {
-            gui.Call(
-                [&] { m_rtPing.AddItem(root, QStringLiteral("Request timed out"), IMG_FAIL); });
+            gui.Call([&] {
+                m_rtPing.AddItem(root, QStringLiteral("Request timed out"), IMG_FAIL);
+                RecordResult(m_rtPing, root, TimedOutResult(n, stamp));
+            });
             continue;
         }
         ICMP_ECHO_REPLY r;
@@ -286,6 +294,7 @@ void CMainDlg::PingThreadProc(HTREEITEM root, uint32_t target, std::string host)
             m_rtPing.AddItem(item, Text("Packet size: %u bytes", unsigned{r.DataSize}), IMG_INFO);
             m_rtPing.AddItem(item, Text("RTT: %u ms", r.RoundTripTime), IMG_INFO);
             m_rtPing.AddItem(item, Text("TTL: %u", unsigned{r.Options.Ttl}), IMG_INFO);
+            RecordResult(m_rtPing, root, PingResult(n, stamp, r, alive));
         });
     }
     gui.Call([&] {
@@ -313,6 +322,7 @@ void CMainDlg::TraceThreadProc(HTREEITEM root, uint32_t target, std::string host
     gui.Call([&] {
         m_rtTrace.SetRootImage(IMG_ROUTE);
         m_rtTrace.SetRootText(Text("Tracing route to %s...", host.c_str()));
+        RecordRunStart(m_rtTrace, root, RunKind::Trace, host, AF_INET, &target, m_dlgOptions, size);
     });
     uint32_t hop = 0;
     uint32_t attempts = 0;
@@ -325,9 +335,11 @@ void CMainDlg::TraceThreadProc(HTREEITEM root, uint32_t target, std::string host
             ++attempts;
             options.Ttl = static_cast<uint8_t>(hop & 0xFF);
             const uint32_t timeout = m_dlgOptions.m_nTimeout * 1000;
+            EchoStamp stamp;
             const uint32_t got = m_icmp.pfnIcmpSendEcho(
                 handle, target, request, static_cast<uint16_t>(size), &options, reply.data(),
                 static_cast<uint32_t>(reply.size()), timeout);
+            stamp.Returned(m_icmp);
             if (m_bClosing) {
                 break;
             }
@@ -344,6 +356,8 @@ void CMainDlg::TraceThreadProc(HTREEITEM root, uint32_t target, std::string host
                     const HTREEITEM item = m_rtTrace.AddItem(root, text, IMG_HOST);
                     m_rtTrace.AddItem(item, Text("Hop: #%u", hop), IMG_INFO);
                     m_rtTrace.AddItem(item, Text("RTT: %u ms", r.RoundTripTime), IMG_INFO);
+                    RecordResult(m_rtTrace, root,
+                                 HopResult(hop, attempts, stamp, r, name, r.Address == target));
                 });
                 if (r.Address == target) {
                     break; // the target itself answered
@@ -355,6 +369,7 @@ void CMainDlg::TraceThreadProc(HTREEITEM root, uint32_t target, std::string host
                     const HTREEITEM item =
                         m_rtTrace.AddItem(root, QStringLiteral("Request timed out"), IMG_FAIL);
                     m_rtTrace.AddItem(item, Text("Hop: #%u", hop), IMG_INFO);
+                    RecordResult(m_rtTrace, root, TimedOutResult(hop, stamp, attempts));
                 });
                 attempts = 0;
             } else {

@@ -1,6 +1,7 @@
 #include "ui/report_tree.h"
 
 #include "ui/image_list.h"
+#include "ui/run_window.h"
 
 #include <QClipboard>
 #include <QContextMenuEvent>
@@ -11,6 +12,7 @@
 namespace {
 // The item's image index lives beside its text, so copies and tests can read it back.
 constexpr int kImageRole = Qt::UserRole + 1;
+constexpr int kHandleRole = Qt::UserRole + 2;
 
 void AppendSubtree(const QTreeWidgetItem* item, int depth, QString* out) {
     out->append(QString(depth * 2, QLatin1Char(' ')));
@@ -78,11 +80,18 @@ void ReportTreeWidget::contextMenuEvent(QContextMenuEvent* event) {
         setCurrentItem(under);
     }
     QMenu menu(this);
-    QAction* copy = menu.addAction(tr("&Copy"), this, &ReportTreeWidget::CopyCurrent);
-    copy->setEnabled(currentItem() != nullptr);
-    QAction* all = menu.addAction(tr("Copy &All"), this, &ReportTreeWidget::CopyAll);
-    all->setEnabled(topLevelItemCount() > 0);
+    FillContextMenu(&menu);
     menu.exec(event->globalPos());
+}
+
+void ReportTreeWidget::FillContextMenu(QMenu* menu) {
+    QAction* copy = menu->addAction(tr("&Copy"), this, &ReportTreeWidget::CopyCurrent);
+    copy->setEnabled(currentItem() != nullptr);
+    QAction* all = menu->addAction(tr("Copy &All"), this, &ReportTreeWidget::CopyAll);
+    all->setEnabled(topLevelItemCount() > 0);
+    if (m_report != nullptr) {
+        AddRunActions(menu, this, m_report);
+    }
 }
 
 QTreeWidgetItem* ReportTree::Insert(QTreeWidgetItem* parent, const QString& text, int image,
@@ -97,6 +106,7 @@ QTreeWidgetItem* ReportTree::Insert(QTreeWidgetItem* parent, const QString& text
     }
     *handle = HTREEITEM{m_nextId++};
     m_items.insert(handle->id, item);
+    item->setData(0, kHandleRole, QVariant::fromValue<quint64>(handle->id));
     return item;
 }
 
@@ -135,6 +145,7 @@ void ReportTree::ExpandRoot() {
 void ReportTree::Clear() {
     m_tree->clear();
     m_items.clear();
+    m_runs->Clear();
     m_hRoot = {};
     m_hLast = {};
 }
@@ -145,6 +156,10 @@ QTreeWidgetItem* ReportTree::ItemOf(HTREEITEM handle) const {
 
 int ReportTree::ImageOf(const QTreeWidgetItem* item) {
     return item->data(0, kImageRole).toInt();
+}
+
+HTREEITEM ReportTree::HandleOf(const QTreeWidgetItem* item) {
+    return HTREEITEM{item->data(0, kHandleRole).value<quint64>()};
 }
 
 void ReportTree::SetImage(QTreeWidgetItem* item, int image) const {

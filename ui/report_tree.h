@@ -8,12 +8,17 @@
 // does nothing. Handles are plain values and may be carried to other threads; the operations
 // themselves run on the GUI thread only.
 
+#include "net/run_record.h"
+
 #include <QHash>
 #include <QTreeWidget>
 
 #include <cstdint>
+#include <memory>
 
 class CImageList;
+class QMenu;
+class ReportTree;
 
 struct HTREEITEM {
     uint64_t id = 0;
@@ -22,7 +27,9 @@ struct HTREEITEM {
 };
 
 // The tree control of a page. Besides showing the items it copies them as text: Ctrl+C and
-// "&Copy" take the current item with everything beneath it, "Copy &All" every request.
+// "&Copy" take the current item with everything beneath it, "Copy &All" every request. Its
+// context menu also opens the statistics of a Ping or Trace request and saves the page's
+// requests ("&Statistics...", "Sa&ve As...", ui/run_window.h).
 class ReportTreeWidget : public QTreeWidget {
     Q_OBJECT
 public:
@@ -40,18 +47,28 @@ public:
     void CopyCurrent();
     void CopyAll();
 
+    // The ReportTree that drives this control (set by ReportTree::Attach).
+    ReportTree* Report() const { return m_report; }
+    void SetReport(ReportTree* report) { m_report = report; }
+    // The context menu's actions for the current item.
+    void FillContextMenu(QMenu* menu);
+
 protected:
     void keyPressEvent(QKeyEvent* event) override;
     void contextMenuEvent(QContextMenuEvent* event) override;
 
 private:
     const CImageList* m_pImageList = nullptr;
+    ReportTree* m_report = nullptr;
 };
 
 class ReportTree {
 public:
     // Binds the control (the dialog's data exchange does this once).
-    void Attach(ReportTreeWidget* tree) { m_tree = tree; }
+    void Attach(ReportTreeWidget* tree) {
+        m_tree = tree;
+        tree->SetReport(this);
+    }
     ReportTreeWidget* GetTree() const { return m_tree; }
 
     HTREEITEM AddRoot(const QString& text, int image);
@@ -68,6 +85,10 @@ public:
     QTreeWidgetItem* ItemOf(HTREEITEM handle) const;
     // The image index an item was given.
     static int ImageOf(const QTreeWidgetItem* item);
+    // The handle of an item of this tree.
+    static HTREEITEM HandleOf(const QTreeWidgetItem* item);
+    // The Ping and Trace runs of this tree by their root's id; Clear drops them.
+    RunLog& Runs() const { return *m_runs; }
 
 private:
     QTreeWidgetItem* Insert(QTreeWidgetItem* parent, const QString& text, int image,
@@ -79,4 +100,5 @@ private:
     uint64_t m_nextId = 1;
     HTREEITEM m_hRoot;
     HTREEITEM m_hLast;
+    std::unique_ptr<RunLog> m_runs = std::make_unique<RunLog>();
 };

@@ -56,6 +56,8 @@ IcmpBindResult BindIcmpEntryPoints(IcmpEntryPoints& icmp, const char* exeDir) {
     icmp.pfnIcmp6CreateFile = Lookup<PFN_Icmp6CreateFile>(icmp.hModule, "Icmp6CreateFile");
     icmp.pfnIcmp6SendEcho2 = Lookup<PFN_Icmp6SendEcho2>(icmp.hModule, "Icmp6SendEcho2");
     icmp.pfnIcmpSendEchoEx = Lookup<PFN_IcmpSendEchoEx>(icmp.hModule, "IcmpSendEchoEx");
+    icmp.pfnIcmpGetLastRoundTripMicroseconds = Lookup<PFN_IcmpGetLastRoundTripMicroseconds>(
+        icmp.hModule, "IcmpGetLastRoundTripMicroseconds");
     if (icmp.pfnIcmpCreateFile == nullptr || icmp.pfnIcmpCloseHandle == nullptr ||
         icmp.pfnIcmpSendEcho == nullptr) {
         return IcmpBindResult::FunctionMissing; // the module stays loaded

@@ -13,6 +13,8 @@
 
 inline constexpr const char* kIcmpModuleName = "sabrevin-icmp.so";
 
+typedef uint64_t (*PFN_IcmpGetLastRoundTripMicroseconds)(void);
+
 struct IcmpEntryPoints {
     void* hModule = nullptr; // the dlopen handle; null when no module could be loaded
     PFN_IcmpCreateFile pfnIcmpCreateFile = nullptr;
@@ -24,6 +26,8 @@ struct IcmpEntryPoints {
     PFN_Icmp6CreateFile pfnIcmp6CreateFile = nullptr;       // IPv6 handles
     PFN_Icmp6SendEcho2 pfnIcmp6SendEcho2 = nullptr;         // IPv6 requests
     PFN_IcmpSendEchoEx pfnIcmpSendEchoEx = nullptr;         // many requests in flight
+    // the calling thread's last round trip, microseconds
+    PFN_IcmpGetLastRoundTripMicroseconds pfnIcmpGetLastRoundTripMicroseconds = nullptr;
 };
 
 enum class IcmpBindResult {
