@@ -17,7 +17,7 @@
  * module per handle receives the answers and completes the requests; it ends with the handle.
  * Closing or cancelling a handle from another thread ends every waiting request at once.
  *
- * The test-only module sabrevin-icmp-sim.so offers the IPv4 functions and answers from a script
+ * The test-only module sabrevin-icmp-sim.so offers the same functions and answers from a script
  * (net/icmp/icmp_sim.h). Everything here is plain C, usable from C and C++; all functions may be
  * called from any thread.
  */

@@ -2,6 +2,9 @@
  * The simulated network (icmp_sim.h): the echo module's functions answered from a script. The
  * handle table, the argument checks, the reply writing and the interruptible wait are the real
  * module's (icmp_session.c), so the simulation refuses and interrupts exactly as it does.
+ * Synchronous requests wait on the caller's thread; asynchronous ones (IcmpSendEchoEx with a
+ * completion, Icmp6SendEcho2 with a routine) wait in a queue of the handle's own thread, which
+ * runs their completions when they are due, as the real module's receiver thread does.
  */
 #define _GNU_SOURCE
 #include "net/icmp/icmp_sim.h"
@@ -11,19 +14,32 @@
 
 #include <arpa/inet.h>
 #include <ctype.h>
+#include <errno.h>
 #include <pthread.h>
 #include <stdlib.h>
 #include <string.h>
+#include <time.h>
 
 #define SIM_DEFAULT_TTL 64 /* the time-to-live of a request without an option record */
 #define SIM_LOG_MAX 65536u
 
+/* An address of either family, network byte order (IPv4 in the first four bytes). */
+struct sim_address {
+    int family; /* AF_INET or AF_INET6 */
+    uint8_t bytes[16];
+};
+
+static int same_address(const struct sim_address* a, const struct sim_address* b) {
+    return a->family == b->family &&
+           memcmp(a->bytes, b->bytes, a->family == AF_INET6 ? 16u : 4u) == 0;
+}
+
 struct rule {
     int any_destination;
-    IPAddr destination; /* network byte order */
+    struct sim_address destination;
     uint8_t ttl_low, ttl_high;
     int none;
-    IPAddr from; /* network byte order */
+    struct sim_address from;
     int has_delay;
     uint32_t delay_ms;
     uint8_t reply_ttl;
@@ -43,7 +59,8 @@ struct script {
     size_t rule_count;
     struct sequence* sequences; /* in the order of their first line */
     size_t sequence_count;
-    char* create_failure; /* non-null: IcmpCreateFile fails with this text */
+    char* create_failure;  /* non-null: IcmpCreateFile and Icmp6CreateFile fail with it */
+    char* create6_failure; /* non-null: Icmp6CreateFile fails with this text */
 };
 
 static pthread_mutex_t sim_lock = PTHREAD_MUTEX_INITIALIZER;
@@ -55,6 +72,7 @@ static void free_script(struct script* s) {
     free(s->rules);
     free(s->sequences);
     free(s->create_failure);
+    free(s->create6_failure);
     memset(s, 0, sizeof *s);
 }
 
@@ -88,13 +106,17 @@ static int parse_number(const char* text, uint32_t max, uint32_t* out) {
     return 1;
 }
 
-static int parse_address(const char* text, IPAddr* out) {
-    struct in_addr a;
-    if (inet_pton(AF_INET, text, &a) != 1) {
-        return 0;
+static int parse_address(const char* text, struct sim_address* out) {
+    memset(out, 0, sizeof *out);
+    if (inet_pton(AF_INET, text, out->bytes) == 1) {
+        out->family = AF_INET;
+        return 1;
     }
-    *out = a.s_addr;
-    return 1;
+    if (inet_pton(AF_INET6, text, out->bytes) == 1) {
+        out->family = AF_INET6;
+        return 1;
+    }
+    return 0;
 }
 
 static int parse_ttl_range(char* text, uint8_t* low, uint8_t* high) {
@@ -181,13 +203,14 @@ static int parse_rule(char** fields, size_t n, struct rule* r) {
             return 0;
         }
     }
-    return 1;
+    /* A request and its answer are of one family. */
+    return r->any_destination || r->none || r->destination.family == r->from.family;
 }
 
 static int same_fields(const struct rule* a, const struct rule* b) {
     return a->any_destination == b->any_destination &&
-           (a->any_destination || a->destination == b->destination) && a->ttl_low == b->ttl_low &&
-           a->ttl_high == b->ttl_high;
+           (a->any_destination || same_address(&a->destination, &b->destination)) &&
+           a->ttl_low == b->ttl_low && a->ttl_high == b->ttl_high;
 }
 
 /* Puts the rules of each sequence side by side, keeping script order within and between. */
@@ -252,8 +275,11 @@ static int parse_script(const char* text, struct script* out) {
         while (*line == ' ' || *line == '\t') {
             ++line;
         }
-        if (strncmp(line, "create-fail", 11) == 0 && (line[11] == ' ' || line[11] == '\t')) {
-            char* reason = line + 12;
+        int create6 =
+            strncmp(line, "create6-fail", 12) == 0 && (line[12] == ' ' || line[12] == '\t');
+        if (create6 ||
+            (strncmp(line, "create-fail", 11) == 0 && (line[11] == ' ' || line[11] == '\t'))) {
+            char* reason = line + (create6 ? 13 : 12);
             while (*reason == ' ' || *reason == '\t') {
                 ++reason;
             }
@@ -261,8 +287,9 @@ static int parse_script(const char* text, struct script* out) {
             while (end > 0 && isspace((unsigned char)reason[end - 1])) {
                 reason[--end] = '\0';
             }
-            free(out->create_failure);
-            out->create_failure = strdup(reason);
+            char** failure = create6 ? &out->create6_failure : &out->create_failure;
+            free(*failure);
+            *failure = strdup(reason);
         } else {
             char* fields[8];
             size_t n = split(line, fields, 8);
@@ -314,13 +341,21 @@ ICMP_EXPORT int IcmpSimGetRequest(uint32_t index, IcmpSimRequest* out) {
     return found;
 }
 
+/* Whether a rule may answer a request of this family: its destination's, or with "*" its
+ * answer's; "* ... none" answers either. */
+static int rule_family_matches(const struct rule* r, const struct sim_address* destination) {
+    if (!r->any_destination) {
+        return same_address(&r->destination, destination);
+    }
+    return r->none || r->from.family == destination->family;
+}
+
 /* With sim_lock held: the rule that answers this request, advancing its sequence; or null. */
-static const struct rule* pick_rule(IPAddr destination, uint8_t ttl) {
+static const struct rule* pick_rule(const struct sim_address* destination, uint8_t ttl) {
     for (size_t i = 0; i < current.sequence_count; ++i) {
         struct sequence* q = &current.sequences[i];
         const struct rule* r = &current.rules[q->first_rule];
-        if ((r->any_destination || r->destination == destination) && ttl >= r->ttl_low &&
-            ttl <= r->ttl_high) {
+        if (rule_family_matches(r, destination) && ttl >= r->ttl_low && ttl <= r->ttl_high) {
             size_t at = q->used < q->count ? q->used : q->count - 1;
             ++q->used;
             return &current.rules[q->first_rule + at];
@@ -352,29 +387,19 @@ static int16_t fill_of(const uint8_t* data, uint16_t size) {
     return data[0];
 }
 
-static void no_state(void* impl) {
-    (void)impl;
-}
+/* ---- What the script says about one request ---- */
 
-ICMP_EXPORT ICMP_HANDLE IcmpCreateFile(void) {
-    pthread_mutex_lock(&sim_lock);
-    char* failure = current.create_failure != NULL ? strdup(current.create_failure) : NULL;
-    int fails = current.create_failure != NULL;
-    pthread_mutex_unlock(&sim_lock);
-    if (fails) {
-        icmp_set_create_error(failure != NULL ? failure : "");
-        free(failure);
-        return ICMP_INVALID_HANDLE;
-    }
-    ICMP_HANDLE handle = icmp_table_add(NULL, ICMP_SOCKET_SIMULATED, no_state, NULL);
-    icmp_set_create_error(handle == ICMP_INVALID_HANDLE ? "Too many ICMP handles are open." : "");
-    return handle;
-}
+struct plan {
+    int answered;     /* an answer within the time-out */
+    uint32_t wait_ms; /* until the answer, or until the request gives up */
+    uint32_t status;  /* of the answer */
+    struct sim_address from;
+    uint8_t ttl;     /* the answer's time-to-live / hop limit */
+    uint16_t echoed; /* bytes of data the answer carries back */
+};
 
-static uint32_t answer(const struct icmp_entry* entry, IPAddr destination, const uint8_t* data,
-                       uint16_t size, uint8_t ttl, void* reply, uint32_t reply_size,
-                       uint32_t timeout, IPAddr* answered_by) {
-    uint64_t sent = icmp_now_ns();
+static void make_plan(const struct sim_address* destination, uint8_t ttl, uint16_t size,
+                      uint32_t timeout, struct plan* out) {
     pthread_mutex_lock(&sim_lock);
     const struct rule* found = pick_rule(destination, ttl);
     struct rule r;
@@ -384,27 +409,376 @@ static uint32_t answer(const struct icmp_entry* entry, IPAddr destination, const
     }
     pthread_mutex_unlock(&sim_lock);
 
-    int answered = found != NULL && !r.none && r.delay_ms <= timeout;
-    uint32_t wait_ms = timeout;
-    if (found != NULL && (answered || (r.none && r.has_delay && r.delay_ms < timeout))) {
-        wait_ms = r.delay_ms;
+    memset(out, 0, sizeof *out);
+    out->answered = found != NULL && !r.none && r.delay_ms <= timeout;
+    out->wait_ms = timeout;
+    if (found != NULL && (out->answered || (r.none && r.has_delay && r.delay_ms < timeout))) {
+        out->wait_ms = r.delay_ms;
     }
-    int woke = icmp_wait(-1, icmp_entry_wake_fd(entry), icmp_deadline(sent, wait_ms));
-    if (woke < 0) {
-        icmp_set_last_status(IP_REQ_CANCELLED);
+    if (out->answered) {
+        out->status = r.has_status                         ? r.status
+                      : same_address(&r.from, destination) ? IP_SUCCESS
+                                                           : IP_TTL_EXPIRED_TRANSIT;
+        out->from = r.from;
+        out->ttl = r.reply_ttl;
+        out->echoed = out->status == IP_SUCCESS ? size : 0;
+    } else {
+        out->status = IP_REQ_TIMED_OUT;
+    }
+}
+
+/* The ICMP (family AF_INET) or ICMPv6 type and code of an answer with this status. */
+static void type_of(int family, uint32_t status, uint8_t* type, uint8_t* code) {
+    static const struct {
+        uint32_t status;
+        uint8_t type4, code4, type6, code6;
+    } types[] = {
+        {IP_SUCCESS, 0, 0, 129, 0},
+        {IP_TTL_EXPIRED_TRANSIT, 11, 0, 3, 0},
+        {IP_TTL_EXPIRED_REASSEM, 11, 1, 3, 1},
+        {IP_DEST_NET_UNREACHABLE, 3, 0, 1, 0},
+        {IP_DEST_HOST_UNREACHABLE, 3, 1, 1, 3},
+        {IP_DEST_PROT_UNREACHABLE, 3, 2, 4, 1},
+        {IP_DEST_PORT_UNREACHABLE, 3, 3, 1, 4},
+        {IP_PACKET_TOO_BIG, 3, 4, 2, 0},
+        {IP_BAD_ROUTE, 3, 5, 1, 0},
+        {IP_PARAM_PROBLEM, 12, 0, 4, 0},
+        {IP_SOURCE_QUENCH, 4, 0, 0, 0},
+    };
+    *type = *code = 0;
+    for (size_t i = 0; i < sizeof types / sizeof types[0]; ++i) {
+        if (types[i].status == status) {
+            *type = family == AF_INET6 ? types[i].type6 : types[i].type4;
+            *code = family == AF_INET6 ? types[i].code6 : types[i].code4;
+        }
+    }
+}
+
+/* The typed result of a request of family with this plan (status overrides the plan's when the
+ * request was not answered: time-out or cancel). */
+static void make_result(int family, const struct plan* plan, uint32_t status,
+                        ICMP_ECHO_RESULT* out) {
+    memset(out, 0, sizeof *out);
+    out->Family = (uint32_t)family;
+    if (family == AF_INET6) {
+        out->Sender.Ipv6.sin6_family = AF_INET6;
+    } else {
+        out->Sender.Ipv4.sin_family = AF_INET;
+    }
+    if (!plan->answered || status != plan->status) {
+        out->Status = status;
+        return;
+    }
+    out->Status = plan->status;
+    if (family == AF_INET6) {
+        memcpy(&out->Sender.Ipv6.sin6_addr, plan->from.bytes, 16);
+    } else {
+        memcpy(&out->Sender.Ipv4.sin_addr, plan->from.bytes, 4);
+    }
+    out->RoundTripMicroseconds = (uint64_t)plan->wait_ms * 1000u;
+    out->Ttl = plan->ttl;
+    type_of(family, plan->status, &out->Type, &out->Code);
+    out->DataSize = plan->echoed;
+}
+
+/* The IPv6 reply record of a result, then the echoed data, at buffer (which may be unaligned). */
+static void write_reply6(void* buffer, const ICMP_ECHO_RESULT* result, const void* data) {
+    ICMPV6_ECHO_REPLY record;
+    memset(&record, 0, sizeof record);
+    memcpy(record.Address.sin6_addr, &result->Sender.Ipv6.sin6_addr, 16);
+    record.Status = result->Status;
+    record.RoundTripTime = (uint32_t)(result->RoundTripMicroseconds / 1000u);
+    record.HopLimit = result->Ttl;
+    record.Type = result->Type;
+    record.Code = result->Code;
+    record.RoundTripMicroseconds = result->RoundTripMicroseconds;
+    if (result->DataSize > 0) {
+        memcpy((uint8_t*)buffer + sizeof record, data, result->DataSize);
+    }
+    memcpy(buffer, &record, sizeof record);
+}
+
+static void log_result(IcmpSimRequest* logged, const ICMP_ECHO_RESULT* result, int answered) {
+    logged->Result = answered ? 1u : 0u;
+    logged->Status = result->Status;
+    if (answered && result->Family == AF_INET6) {
+        memcpy(logged->AnsweredBy6, &result->Sender.Ipv6.sin6_addr, 16);
+    } else if (answered) {
+        memcpy(&logged->AnsweredBy, &result->Sender.Ipv4.sin_addr, 4);
+    }
+    log_request(logged);
+}
+
+/* ---- Handles and their thread ---- */
+
+/* A queued asynchronous request. */
+struct pending {
+    struct pending* next;
+    uint64_t due_ns; /* when its answer (or its time-out) is due */
+    struct plan plan;
+    IcmpSimRequest logged;
+    int family;
+    PICMP_ECHO_COMPLETION completion; /* IcmpSendEchoEx's, or null for Icmp6SendEcho2's */
+    PICMP6_APC_ROUTINE routine;
+    void* context;
+    void* reply;      /* Icmp6SendEcho2: where the record goes */
+    const void* data; /* Icmp6SendEcho2: the caller's request data */
+};
+
+struct sim_handle {
+    int family;
+    pthread_mutex_t lock;
+    pthread_cond_t changed; /* on CLOCK_MONOTONIC */
+    struct pending* queue;
+    int cancelled; /* closed or cancelled: every request completes as cancelled */
+    int stop;      /* closed: the thread ends once the queue is empty */
+    int self_free; /* closed from one of its own completions: the thread frees the handle */
+    pthread_t thread;
+};
+
+static void complete(struct pending* p, uint32_t status) {
+    ICMP_ECHO_RESULT result;
+    make_result(p->family, &p->plan, status, &result);
+    log_result(&p->logged, &result, p->plan.answered && status == p->plan.status);
+    if (p->completion != NULL) {
+        p->completion(p->context, &result);
+    } else {
+        write_reply6(p->reply, &result, p->data);
+        p->routine(p->context);
+    }
+    free(p);
+}
+
+static void* handle_thread(void* arg) {
+    struct sim_handle* h = arg;
+    pthread_mutex_lock(&h->lock);
+    for (;;) {
+        if (h->cancelled && h->queue != NULL) {
+            struct pending* all = h->queue;
+            h->queue = NULL;
+            pthread_mutex_unlock(&h->lock);
+            while (all != NULL) {
+                struct pending* next = all->next;
+                complete(all, IP_REQ_CANCELLED);
+                all = next;
+            }
+            pthread_mutex_lock(&h->lock);
+            continue;
+        }
+        if (h->stop) {
+            break;
+        }
+        if (h->queue == NULL || h->cancelled) {
+            pthread_cond_wait(&h->changed, &h->lock);
+            continue;
+        }
+        struct pending** first = &h->queue;
+        for (struct pending** at = &h->queue; *at != NULL; at = &(*at)->next) {
+            if ((*at)->due_ns < (*first)->due_ns) {
+                first = at;
+            }
+        }
+        if ((*first)->due_ns > icmp_now_ns()) {
+            struct timespec until = {(time_t)((*first)->due_ns / 1000000000u),
+                                     (long)((*first)->due_ns % 1000000000u)};
+            pthread_cond_timedwait(&h->changed, &h->lock, &until);
+            continue;
+        }
+        struct pending* due = *first;
+        *first = due->next;
+        pthread_mutex_unlock(&h->lock);
+        complete(due, due->plan.answered ? due->plan.status : IP_REQ_TIMED_OUT);
+        pthread_mutex_lock(&h->lock);
+    }
+    int self_free = h->self_free;
+    pthread_mutex_unlock(&h->lock);
+    if (self_free) {
+        pthread_mutex_destroy(&h->lock);
+        pthread_cond_destroy(&h->changed);
+        free(h);
+    }
+    return NULL;
+}
+
+/* The table's wake-up, with its lock held: the handle is closed or cancelled. */
+static void wake_handle(void* impl) {
+    struct sim_handle* h = impl;
+    pthread_mutex_lock(&h->lock);
+    h->cancelled = 1;
+    pthread_cond_broadcast(&h->changed);
+    pthread_mutex_unlock(&h->lock);
+}
+
+/* The handle is closed and no call uses it: its thread completes what waits, and ends. */
+static void destroy_handle(void* impl) {
+    struct sim_handle* h = impl;
+    if (h == NULL) {
+        return;
+    }
+    pthread_mutex_lock(&h->lock);
+    h->cancelled = 1;
+    h->stop = 1;
+    int own = pthread_equal(pthread_self(), h->thread);
+    h->self_free = own;
+    pthread_cond_broadcast(&h->changed);
+    pthread_mutex_unlock(&h->lock);
+    if (own) {
+        pthread_detach(h->thread); /* closed from a completion: it ends when that returns */
+        return;
+    }
+    pthread_join(h->thread, NULL);
+    pthread_mutex_destroy(&h->lock);
+    pthread_cond_destroy(&h->changed);
+    free(h);
+}
+
+static ICMP_HANDLE create_handle(int family) {
+    pthread_mutex_lock(&sim_lock);
+    const char* failing = current.create_failure;
+    if (failing == NULL && family == AF_INET6) {
+        failing = current.create6_failure;
+    }
+    char* failure = failing != NULL ? strdup(failing) : NULL;
+    int fails = failing != NULL;
+    pthread_mutex_unlock(&sim_lock);
+    if (fails) {
+        icmp_set_create_error(failure != NULL ? failure : "");
+        free(failure);
+        return ICMP_INVALID_HANDLE;
+    }
+    struct sim_handle* h = calloc(1, sizeof *h);
+    if (h == NULL) {
+        icmp_set_create_error("Out of memory.");
+        return ICMP_INVALID_HANDLE;
+    }
+    h->family = family;
+    pthread_mutex_init(&h->lock, NULL);
+    pthread_condattr_t attr;
+    pthread_condattr_init(&attr);
+    pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
+    pthread_cond_init(&h->changed, &attr);
+    pthread_condattr_destroy(&attr);
+    if (pthread_create(&h->thread, NULL, handle_thread, h) != 0) {
+        pthread_mutex_destroy(&h->lock);
+        pthread_cond_destroy(&h->changed);
+        free(h);
+        icmp_set_create_error("No thread for the handle.");
+        return ICMP_INVALID_HANDLE;
+    }
+    ICMP_HANDLE handle = icmp_table_add(h, ICMP_SOCKET_SIMULATED, destroy_handle, wake_handle);
+    icmp_set_create_error(handle == ICMP_INVALID_HANDLE ? "Too many ICMP handles are open." : "");
+    return handle;
+}
+
+ICMP_EXPORT ICMP_HANDLE IcmpCreateFile(void) {
+    return create_handle(AF_INET);
+}
+
+ICMP_EXPORT ICMP_HANDLE Icmp6CreateFile(void) {
+    return create_handle(AF_INET6);
+}
+
+/* ---- Requests ---- */
+
+static void begin_log(IcmpSimRequest* logged, const struct sim_address* destination,
+                      const void* data, uint16_t size, const IP_OPTION_INFORMATION* options,
+                      uint32_t reply_size, uint32_t timeout, int asynchronous) {
+    memset(logged, 0, sizeof *logged);
+    logged->Family = (uint32_t)destination->family;
+    if (destination->family == AF_INET6) {
+        memcpy(logged->Destination6, destination->bytes, 16);
+    } else {
+        memcpy(&logged->Destination, destination->bytes, 4);
+    }
+    logged->HasOptions = options != NULL;
+    logged->Ttl = options != NULL ? options->Ttl : SIM_DEFAULT_TTL;
+    logged->RequestSize = size;
+    logged->Fill = fill_of(data, size);
+    logged->ReplySize = reply_size;
+    logged->Timeout = timeout;
+    logged->Asynchronous = asynchronous ? 1u : 0u;
+}
+
+/* A refused request: logged with its status, no answer. */
+static uint32_t refuse(IcmpSimRequest* logged, uint32_t status) {
+    logged->Status = status;
+    log_request(logged);
+    icmp_set_last_status(status);
+    return status;
+}
+
+/* A synchronous request on the caller's thread: waits as the script says; fills *result. */
+static void wait_for_answer(ICMP_HANDLE handle, const struct sim_address* destination,
+                            IcmpSimRequest* logged, ICMP_ECHO_RESULT* result) {
+    struct icmp_entry* entry = icmp_table_enter(handle);
+    const struct sim_handle* h = entry != NULL ? icmp_entry_impl(entry) : NULL;
+    struct plan plan;
+    memset(&plan, 0, sizeof plan);
+    uint32_t status = entry == NULL                      ? IP_REQ_CANCELLED
+                      : h->family != destination->family ? IP_BAD_DESTINATION
+                                                         : IP_SUCCESS;
+    if (status == IP_SUCCESS) {
+        uint64_t sent = icmp_now_ns();
+        make_plan(destination, (uint8_t)logged->Ttl, logged->RequestSize, logged->Timeout, &plan);
+        int woke = icmp_wait(-1, icmp_entry_wake_fd(entry), icmp_deadline(sent, plan.wait_ms));
+        status = woke < 0 ? IP_REQ_CANCELLED : plan.answered ? plan.status : IP_REQ_TIMED_OUT;
+    }
+    if (entry != NULL) {
+        icmp_table_leave(entry);
+    }
+    make_result(destination->family, &plan, status, result);
+    int answered = plan.answered && status == plan.status;
+    log_result(logged, result, answered);
+    icmp_set_last_status(result->Status);
+    icmp_set_last_round_trip_us(answered ? result->RoundTripMicroseconds : 0);
+}
+
+/* Queues an asynchronous request on the handle's thread; IP_SUCCESS or why not. */
+static uint32_t queue_request(ICMP_HANDLE handle, const struct sim_address* destination,
+                              struct pending* p) {
+    struct icmp_entry* entry = icmp_table_enter_shared(handle);
+    if (entry == NULL) {
+        return IP_REQ_CANCELLED;
+    }
+    struct sim_handle* h = icmp_entry_impl(entry);
+    uint32_t status = h->family == destination->family ? IP_SUCCESS : IP_BAD_DESTINATION;
+    if (status == IP_SUCCESS) {
+        uint64_t sent = icmp_now_ns();
+        make_plan(destination, (uint8_t)p->logged.Ttl, p->logged.RequestSize, p->logged.Timeout,
+                  &p->plan);
+        p->due_ns = icmp_deadline(sent, p->plan.wait_ms);
+        p->family = destination->family;
+        pthread_mutex_lock(&h->lock);
+        if (h->cancelled) {
+            status = IP_REQ_CANCELLED;
+        } else {
+            p->next = h->queue;
+            h->queue = p;
+            pthread_cond_broadcast(&h->changed);
+        }
+        pthread_mutex_unlock(&h->lock);
+    }
+    icmp_table_leave(entry);
+    return status;
+}
+
+static int read_destination(const struct sockaddr* d, struct sim_address* out) {
+    memset(out, 0, sizeof *out);
+    if (d == NULL) {
         return 0;
     }
-    if (!answered) {
-        icmp_set_last_status(IP_REQ_TIMED_OUT);
+    if (d->sa_family == AF_INET) {
+        struct sockaddr_in in;
+        memcpy(&in, d, sizeof in);
+        memcpy(out->bytes, &in.sin_addr, 4);
+    } else if (d->sa_family == AF_INET6) {
+        struct sockaddr_in6 in6;
+        memcpy(&in6, d, sizeof in6);
+        memcpy(out->bytes, &in6.sin6_addr, 16);
+    } else {
         return 0;
     }
-    uint32_t status = r.has_status            ? r.status
-                      : r.from == destination ? IP_SUCCESS
-                                              : IP_TTL_EXPIRED_TRANSIT;
-    uint16_t echoed = status == IP_SUCCESS ? size : 0;
-    icmp_write_reply(reply, reply_size, r.from, status, (uint64_t)r.delay_ms * 1000000u, data,
-                     echoed, r.reply_ttl, 0, NULL, 0);
-    *answered_by = r.from;
+    out->family = d->sa_family;
     return 1;
 }
 
@@ -412,33 +786,133 @@ ICMP_EXPORT uint32_t IcmpSendEcho(ICMP_HANDLE IcmpHandle, IPAddr DestinationAddr
                                   const void* RequestData, uint16_t RequestSize,
                                   const IP_OPTION_INFORMATION* RequestOptions, void* ReplyBuffer,
                                   uint32_t ReplySize, uint32_t Timeout) {
+    struct sim_address destination = {AF_INET, {0}};
+    memcpy(destination.bytes, &DestinationAddress, 4);
     IcmpSimRequest logged;
-    memset(&logged, 0, sizeof logged);
-    logged.Destination = DestinationAddress;
-    logged.HasOptions = RequestOptions != NULL;
-    logged.Ttl = RequestOptions != NULL ? RequestOptions->Ttl : SIM_DEFAULT_TTL;
-    logged.RequestSize = RequestSize;
-    logged.Fill = fill_of(RequestData, RequestSize);
-    logged.ReplySize = ReplySize;
-    logged.Timeout = Timeout;
-
+    begin_log(&logged, &destination, RequestData, RequestSize, RequestOptions, ReplySize, Timeout,
+              0);
     uint32_t status =
         icmp_check_request(RequestData, RequestSize, RequestOptions, ReplyBuffer, ReplySize);
-    struct icmp_entry* entry = NULL;
-    if (status == IP_SUCCESS) {
-        entry = icmp_table_enter(IcmpHandle);
-        status = entry != NULL ? IP_SUCCESS : IP_REQ_CANCELLED;
-    }
-    if (entry == NULL) {
-        icmp_set_last_status(status);
-        logged.Status = status;
-        log_request(&logged);
+    if (status != IP_SUCCESS) {
+        refuse(&logged, status);
         return 0;
     }
-    logged.Result = answer(entry, DestinationAddress, RequestData, RequestSize, logged.Ttl,
-                           ReplyBuffer, ReplySize, Timeout, &logged.AnsweredBy);
-    icmp_table_leave(entry);
-    logged.Status = icmp_last_status();
-    log_request(&logged);
-    return logged.Result;
+    ICMP_ECHO_RESULT result;
+    wait_for_answer(IcmpHandle, &destination, &logged, &result);
+    if (logged.Result == 0) {
+        return 0;
+    }
+    IPAddr from;
+    memcpy(&from, &result.Sender.Ipv4.sin_addr, 4);
+    icmp_write_reply(ReplyBuffer, ReplySize, from, result.Status,
+                     result.RoundTripMicroseconds * 1000u, RequestData, result.DataSize, result.Ttl,
+                     0, NULL, 0);
+    return 1;
+}
+
+ICMP_EXPORT uint32_t IcmpSendEchoEx(ICMP_HANDLE IcmpHandle, const struct sockaddr* Destination,
+                                    const void* RequestData, uint16_t RequestSize,
+                                    const IP_OPTION_INFORMATION* RequestOptions, uint32_t Timeout,
+                                    PICMP_ECHO_COMPLETION Completion, void* Context) {
+    struct sim_address destination;
+    int readable = read_destination(Destination, &destination);
+    IcmpSimRequest logged;
+    begin_log(&logged, &destination, RequestData, RequestSize, RequestOptions, 0, Timeout,
+              Completion != NULL);
+    uint32_t status = !readable                                            ? IP_BAD_DESTINATION
+                      : RequestData == NULL && RequestSize > 0             ? IP_BAD_REQ
+                      : RequestOptions != NULL && RequestOptions->Ttl == 0 ? IP_BAD_OPTION
+                                                                           : IP_SUCCESS;
+    if (Completion != NULL) {
+        if (status != IP_SUCCESS) {
+            return refuse(&logged, status);
+        }
+        struct pending* p = calloc(1, sizeof *p);
+        if (p == NULL) {
+            return refuse(&logged, IP_NO_RESOURCES);
+        }
+        p->logged = logged;
+        p->completion = Completion;
+        p->context = Context;
+        status = queue_request(IcmpHandle, &destination, p);
+        if (status != IP_SUCCESS) {
+            free(p);
+            return refuse(&logged, status);
+        }
+        return IP_SUCCESS;
+    }
+    ICMP_ECHO_RESULT result;
+    if (status != IP_SUCCESS) {
+        refuse(&logged, status);
+        memset(&result, 0, sizeof result);
+        result.Status = status;
+        result.Family = (uint32_t)destination.family;
+    } else {
+        wait_for_answer(IcmpHandle, &destination, &logged, &result);
+    }
+    if (Context != NULL) {
+        memcpy(Context, &result, sizeof result);
+    }
+    return result.Status;
+}
+
+ICMP_EXPORT uint32_t Icmp6SendEcho2(ICMP_HANDLE IcmpHandle, void* Event, void* ApcRoutine,
+                                    void* ApcContext, const struct sockaddr_in6* SourceAddress,
+                                    const struct sockaddr_in6* DestinationAddress,
+                                    const void* RequestData, uint16_t RequestSize,
+                                    const IP_OPTION_INFORMATION* RequestOptions, void* ReplyBuffer,
+                                    uint32_t ReplySize, uint32_t Timeout) {
+    struct sim_address destination;
+    int readable = read_destination((const struct sockaddr*)DestinationAddress, &destination) &&
+                   destination.family == AF_INET6;
+    IcmpSimRequest logged;
+    begin_log(&logged, &destination, RequestData, RequestSize, RequestOptions, ReplySize, Timeout,
+              ApcRoutine != NULL);
+    static const uint8_t unspecified[16];
+    uint32_t status = IP_SUCCESS;
+    if (Event != NULL || ReplyBuffer == NULL || (RequestData == NULL && RequestSize > 0) ||
+        (SourceAddress != NULL && memcmp(&SourceAddress->sin6_addr, unspecified, 16) != 0)) {
+        status = IP_BAD_REQ;
+    } else if (RequestSize > ICMP6_MAX_REQUEST_SIZE) {
+        status = IP_PACKET_TOO_BIG;
+    } else if ((uint64_t)ReplySize < sizeof(ICMPV6_ECHO_REPLY) + (uint64_t)RequestSize) {
+        status = IP_BUF_TOO_SMALL;
+    } else if (!readable) {
+        status = IP_BAD_DESTINATION;
+    } else if (RequestOptions != NULL &&
+               (RequestOptions->Ttl == 0 || RequestOptions->OptionsSize)) {
+        status = IP_BAD_OPTION;
+    }
+    if (status != IP_SUCCESS) {
+        refuse(&logged, status);
+        return 0;
+    }
+    if (ApcRoutine != NULL) {
+        struct pending* p = calloc(1, sizeof *p);
+        if (p == NULL) {
+            refuse(&logged, IP_NO_RESOURCES);
+            return 0;
+        }
+        p->logged = logged;
+        /* POSIX lets an object pointer hold a function pointer; ISO C has no cast between them. */
+        memcpy(&p->routine, &ApcRoutine, sizeof p->routine);
+        p->context = ApcContext;
+        p->reply = ReplyBuffer;
+        p->data = RequestData;
+        status = queue_request(IcmpHandle, &destination, p);
+        if (status != IP_SUCCESS) {
+            free(p);
+            refuse(&logged, status);
+            return 0;
+        }
+        icmp_set_last_status(IP_PENDING);
+        return 0;
+    }
+    ICMP_ECHO_RESULT result;
+    wait_for_answer(IcmpHandle, &destination, &logged, &result);
+    if (logged.Result == 0) {
+        return 0;
+    }
+    write_reply6(ReplyBuffer, &result, RequestData);
+    return 1;
 }

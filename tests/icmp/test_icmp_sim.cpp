@@ -6,8 +6,14 @@
 
 #include <QtTest>
 
+#include <arpa/inet.h>
+
 #include <atomic>
+#include <cstring>
+#include <mutex>
 #include <thread>
+#include <utility>
+#include <vector>
 
 using namespace icmp_test;
 
@@ -44,6 +50,7 @@ private Q_SLOTS:
     void interruptedByClose();
     void interruptedByCancel();
     void twoRunsAtOnce();
+    void ipv6AndCompletionsOnTheHandlesThread();
 };
 
 void TestIcmpSim::initTestCase() {
@@ -70,6 +77,10 @@ void TestIcmpSim::scriptErrors_data() {
     QTest::newRow("status by name") << QByteArray("* * none\n10.0.0.9 2-5 10.0.0.2 "
                                                   "status=host-unreachable")
                                     << 0;
+    QTest::newRow("IPv6") << QByteArray("2001:db8::9 2-* 2001:db8::1 status=host-unreachable\n"
+                                        "* * 2001:db8::2\n* * none")
+                          << 0;
+    QTest::newRow("answer of the other family") << QByteArray("10.0.0.9 1 2001:db8::1") << 1;
     QTest::newRow("too few fields") << QByteArray("10.0.0.9 1") << 1;
     QTest::newRow("bad destination") << QByteArray("10.0.0 1 10.0.0.1") << 1;
     QTest::newRow("bad answer") << QByteArray("10.0.0.9 1 router") << 1;
@@ -370,6 +381,117 @@ void TestIcmpSim::twoRunsAtOnce() {
     ping.join();
     trace.join();
     QCOMPARE(bad.load(), 0);
+}
+
+namespace {
+// What the completions of asynchronous requests saw, in the order they ran.
+struct Completions {
+    std::mutex lock;
+    std::vector<std::pair<ICMP_ECHO_RESULT, std::thread::id>> seen;
+    std::atomic<int> routines{0};
+    size_t Count() {
+        std::lock_guard<std::mutex> hold(lock);
+        return seen.size();
+    }
+};
+void OnCompletion(void* context, const ICMP_ECHO_RESULT* result) {
+    auto* c = static_cast<Completions*>(context);
+    std::lock_guard<std::mutex> hold(c->lock);
+    c->seen.emplace_back(*result, std::this_thread::get_id());
+}
+void OnRoutine(void* context) {
+    ++static_cast<Completions*>(context)->routines;
+}
+sockaddr_in6 Ipv6(const char* text) {
+    sockaddr_in6 a{};
+    a.sin6_family = AF_INET6;
+    inet_pton(AF_INET6, text, &a.sin6_addr);
+    return a;
+}
+} // namespace
+
+// IPv6 handles answer IPv6 scripts in the platform's record; asynchronous requests complete on
+// the handle's own thread when due, and closing the handle completes the rest at once.
+void TestIcmpSim::ipv6AndCompletionsOnTheHandlesThread() {
+    QVERIFY(m.create6 && m.send6 && m.sendEx);
+    QCOMPARE(load("2001:db8::9 1 2001:db8::1 delay=2 ttl=255\n"
+                  "2001:db8::9 2-* 2001:db8::9 delay=4 ttl=61\n"
+                  "10.0.0.9 * 10.0.0.9 delay=60 ttl=62\n10.0.0.8 * 10.0.0.8 delay=10\n"
+                  "* * none delay=5000\n"),
+             0);
+    const ICMP_HANDLE h6 = m.create6();
+    QCOMPARE(m.kind(h6), int(ICMP_SOCKET_SIMULATED));
+    const QByteArray data(32, static_cast<char>(0xAA));
+    const sockaddr_in6 target = Ipv6("2001:db8::9");
+    IP_OPTION_INFORMATION o{};
+    for (uint8_t hop : {uint8_t{1}, uint8_t{2}}) {
+        o.Ttl = hop;
+        GuardedBuffer buffer(sizeof(ICMPV6_ECHO_REPLY) + 32);
+        QCOMPARE(m.send6(h6, nullptr, nullptr, nullptr, nullptr, &target, data.constData(), 32, &o,
+                         buffer.data(), buffer.size(), 1000),
+                 1u);
+        QVERIFY(buffer.GuardsIntact());
+        ICMPV6_ECHO_REPLY r;
+        std::memcpy(&r, buffer.data(), sizeof r);
+        const sockaddr_in6 from = Ipv6(hop == 1 ? "2001:db8::1" : "2001:db8::9");
+        QCOMPARE(std::memcmp(r.Address.sin6_addr, &from.sin6_addr, 16), 0);
+        QCOMPARE(uint(r.Status), hop == 1 ? uint(IP_TTL_EXPIRED_TRANSIT) : uint(IP_SUCCESS));
+        QCOMPARE(int(r.Type), hop == 1 ? 3 : 129);
+        QCOMPARE(int(r.HopLimit), hop == 1 ? 255 : 61);
+        QCOMPARE(r.RoundTripTime, hop == 1 ? 2u : 4u);
+        QCOMPARE(r.RoundTripMicroseconds, hop == 1 ? uint64_t{2000} : uint64_t{4000});
+        if (hop == 2) {
+            QCOMPARE(*buffer.At(sizeof r + 31), uint8_t(0xAA)); // the data echoed
+        }
+    }
+    GuardedBuffer small(28 + 32);
+    QCOMPARE(Send(h6, "10.0.0.9", 1, small), 0u); // an IPv6 handle takes no IPv4 request
+    QCOMPARE(m.lastStatus(), uint32_t(IP_BAD_DESTINATION));
+
+    // Icmp6SendEcho2 with a routine: queued, then the record and the routine.
+    Completions c;
+    GuardedBuffer later(sizeof(ICMPV6_ECHO_REPLY) + 32);
+    QCOMPARE(m.send6(h6, nullptr, reinterpret_cast<void*>(&OnRoutine), &c, nullptr, &target,
+                     data.constData(), 32, nullptr, later.data(), later.size(), 1000),
+             0u);
+    QCOMPARE(m.lastStatus(), uint32_t(IP_PENDING));
+    QTRY_COMPARE_WITH_TIMEOUT(c.routines.load(), 1, 1000);
+    ICMPV6_ECHO_REPLY r;
+    std::memcpy(&r, later.data(), sizeof r);
+    QCOMPARE(uint(r.Status), uint(IP_SUCCESS));
+    QCOMPARE(m.close(h6), 1);
+
+    // IcmpSendEchoEx: the earlier answer first, on the handle's thread; closing completes the
+    // silent request as cancelled before it returns.
+    const ICMP_HANDLE h = m.create();
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    for (const char* address : {"10.0.0.9", "10.0.0.8", "10.0.0.7"}) {
+        to.sin_addr.s_addr = Address(address);
+        QCOMPARE(m.sendEx(h, reinterpret_cast<const sockaddr*>(&to), data.constData(), 32, nullptr,
+                          1000, &OnCompletion, &c),
+                 uint32_t(IP_SUCCESS));
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(c.Count(), size_t{2}, 1000);
+    QCOMPARE(m.close(h), 1);
+    QCOMPARE(c.Count(), size_t{3});
+    const char* order[] = {"10.0.0.8", "10.0.0.9", "0.0.0.0"};
+    for (size_t i = 0; i < 3; ++i) {
+        const ICMP_ECHO_RESULT& got = c.seen[i].first;
+        QVERIFY(c.seen[i].second != std::this_thread::get_id());
+        QCOMPARE(got.Family, uint32_t(AF_INET));
+        QCOMPARE(Dotted(got.Sender.Ipv4.sin_addr.s_addr), std::string(order[i]));
+        QCOMPARE(uint(got.Status), i < 2 ? uint(IP_SUCCESS) : uint(IP_REQ_CANCELLED));
+        QCOMPARE(got.DataSize, uint16_t(i < 2 ? 32 : 0));
+    }
+    QCOMPARE(c.seen[1].first.RoundTripMicroseconds, uint64_t{60000});
+    QCOMPARE(int(c.seen[1].first.Ttl), 62);
+    // The log holds every request, the asynchronous ones marked.
+    QCOMPARE(count(), 7u);
+    IcmpSimRequest logged{};
+    QVERIFY(request(6, &logged));
+    QCOMPARE(logged.Asynchronous, 1u);
+    QCOMPARE(logged.Status, uint32_t(IP_REQ_CANCELLED));
 }
 
 QTEST_GUILESS_MAIN(TestIcmpSim)
