@@ -34,7 +34,15 @@ struct HostResult {
     int error = 0;
     std::string name;
     std::vector<std::string> aliases;
-    std::vector<uint32_t> addresses; // network byte order
+    std::vector<uint32_t> addresses;  // IPv4, network byte order
+    std::vector<in6_addr> addresses6; // IPv6, network byte order
+};
+
+// The address of a reverse lookup.
+struct PtrAddress {
+    int family = AF_INET; // AF_INET (4 bytes) or AF_INET6 (16 bytes)
+    in6_addr bytes{};     // network byte order; an IPv4 address in the first 4 bytes
+    int Length() const { return family == AF_INET6 ? 16 : 4; }
 };
 
 // DNS answer codes (RFC 1035 4.1.1).
@@ -80,14 +88,17 @@ int ErrorOfStatus(int status, int timeouts, bool reverse, int lastRcode) {
     }
 }
 
-// Lays result out as a hostent in buf: the record, the alias and address pointer lists, the
-// addresses, then the strings. Returns the bytes used, or the bytes needed (more than buflen)
-// when it does not fit; nothing is written then.
+// Lays result out as a hostent in buf: the record, the alias list, the address list, the
+// IPv6 list, the IPv6 addresses, the IPv4 addresses, then the strings. With an IPv4 address
+// h_addr_list holds the IPv4 addresses and the IPv6 list follows its null entry (HostEntIpv6);
+// without one h_addr_list holds the IPv6 addresses (AF_INET6). Returns the bytes used, or the bytes
+// needed (more than buflen) when it does not fit; nothing is written then.
 size_t LayHostent(const HostResult& result, char* buf, size_t buflen) {
     const size_t nAliases = result.aliases.size();
-    const size_t nAddresses = result.addresses.size();
-    size_t need = sizeof(hostent) + (nAliases + 1 + nAddresses + 1) * sizeof(char*) +
-                  nAddresses * 4 + result.name.size() + 1;
+    const size_t n4 = result.addresses.size();
+    const size_t n6 = result.addresses6.size();
+    size_t need = sizeof(hostent) + (nAliases + 1 + n4 + 1 + n6 + 1) * sizeof(char*) + n6 * 16 +
+                  n4 * 4 + result.name.size() + 1;
     for (const std::string& alias : result.aliases) {
         need += alias.size() + 1;
     }
@@ -97,16 +108,33 @@ size_t LayHostent(const HostResult& result, char* buf, size_t buflen) {
     std::memset(buf, 0, need);
     auto* host = reinterpret_cast<hostent*>(buf);
     auto** aliasList = reinterpret_cast<char**>(buf + sizeof(hostent));
-    char** addrList = aliasList + nAliases + 1;
-    char* addrBytes = reinterpret_cast<char*>(addrList + nAddresses + 1);
-    char* text = addrBytes + nAddresses * 4;
-    host->h_addrtype = AF_INET;
-    host->h_length = 4;
+    char** list4 = aliasList + nAliases + 1;
+    char** list6 = list4 + n4 + 1;
+    char* bytes6 = reinterpret_cast<char*>(list6 + n6 + 1);
+    char* bytes4 = bytes6 + n6 * 16;
+    char* text = bytes4 + n4 * 4;
     host->h_aliases = aliasList;
-    host->h_addr_list = addrList;
-    for (size_t i = 0; i < nAddresses; ++i) {
-        std::memcpy(addrBytes + i * 4, &result.addresses[i], 4);
-        addrList[i] = addrBytes + i * 4;
+    if (n4 == 0 && n6 > 0) {
+        // IPv6 only: h_addr_list holds them; the slot left over stays null.
+        host->h_addrtype = AF_INET6;
+        host->h_length = 16;
+        host->h_addr_list = list4;
+        for (size_t i = 0; i < n6; ++i) {
+            std::memcpy(bytes6 + i * 16, &result.addresses6[i], 16);
+            list4[i] = bytes6 + i * 16;
+        }
+    } else {
+        host->h_addrtype = AF_INET;
+        host->h_length = 4;
+        host->h_addr_list = list4;
+        for (size_t i = 0; i < n4; ++i) {
+            std::memcpy(bytes4 + i * 4, &result.addresses[i], 4);
+            list4[i] = bytes4 + i * 4;
+        }
+        for (size_t i = 0; i < n6; ++i) {
+            std::memcpy(bytes6 + i * 16, &result.addresses6[i], 16);
+            list6[i] = bytes6 + i * 16;
+        }
     }
     const auto putText = [&text](const std::string& s) {
         char* at = text;
@@ -131,6 +159,12 @@ void TakeHostent(const hostent* host, HostResult* result) {
             uint32_t address = 0;
             std::memcpy(&address, *p, 4);
             result->addresses.push_back(address);
+        }
+    } else if (host->h_addrtype == AF_INET6 && host->h_length == 16) {
+        for (char** p = host->h_addr_list; p != nullptr && *p != nullptr; ++p) {
+            in6_addr address{};
+            std::memcpy(&address, *p, 16);
+            result->addresses6.push_back(address);
         }
     }
 }
@@ -174,9 +208,13 @@ void TakeAddrinfo(const ares_addrinfo* info, const std::string& asked, HostResul
     }
     result->name = name;
     for (const ares_addrinfo_node* n = info->nodes; n != nullptr; n = n->ai_next) {
+        // Each family in the order of its records.
         if (n->ai_family == AF_INET && n->ai_addr != nullptr) {
             result->addresses.push_back(
                 reinterpret_cast<const sockaddr_in*>(n->ai_addr)->sin_addr.s_addr);
+        } else if (n->ai_family == AF_INET6 && n->ai_addr != nullptr) {
+            result->addresses6.push_back(
+                reinterpret_cast<const sockaddr_in6*>(n->ai_addr)->sin6_addr);
         }
     }
 }
@@ -207,7 +245,7 @@ public:
 
     // systemMs > 0: a lookup of name by the system resolver, bounded to systemMs.
     HANDLE Start(QObject* target, UINT message, char* buf, int buflen, const std::string& name,
-                 const uint32_t* address, int systemMs = 0);
+                 const PtrAddress* address, int systemMs = 0);
     int Cancel(HANDLE handle);
     void CancelAllFor(QObject* target);
     // The request's lookup is over; deliver it from the event loop, not from inside c-ares.
@@ -240,7 +278,7 @@ public:
         }
     }
 
-    bool Begin(const std::string& name, const uint32_t* address) {
+    bool Begin(const std::string& name, const PtrAddress* address) {
         ares_options options{};
         options.timeout = kLookupTryTimeoutMs;
         options.tries = kLookupTries;
@@ -270,18 +308,15 @@ public:
 
         if (address != nullptr) {
             m_reverse = true;
-            ares_gethostbyaddr(m_channel, address, 4, AF_INET, &Request::OnHost, this);
+            ares_gethostbyaddr(m_channel, &address->bytes, address->Length(), address->family,
+                               &Request::OnHost, this);
         } else {
-            hostent* local = nullptr;
-            if (ares_gethostbyname_file(m_channel, name.c_str(), AF_INET, &local) == ARES_SUCCESS) {
-                TakeHostent(local, &m_result);
-                ares_free_hostent(local);
-                // A hosts line with no IPv4 address names the host, but gives no address.
-                Done(m_result.addresses.empty() ? WSANO_DATA : 0);
+            if (TakeHostsFile(name)) {
+                Done(m_result.addresses.empty() && m_result.addresses6.empty() ? WSANO_DATA : 0);
             } else {
                 m_asked = name;
                 ares_addrinfo_hints hints{};
-                hints.ai_family = AF_INET;
+                hints.ai_family = AF_UNSPEC; // A and AAAA
                 hints.ai_flags = ARES_AI_CANONNAME | ARES_AI_NOSORT;
                 ares_getaddrinfo(m_channel, name.c_str(), nullptr, &hints, &Request::OnAddrinfo,
                                  this);
@@ -354,6 +389,38 @@ public:
     const HostResult& Result() const { return m_result; }
 
 private:
+    // The hosts file's line of name for IPv4 (c-ares takes the first line that lists it) names
+    // the host and gives its aliases; the IPv6 line's addresses follow. A name with an IPv6
+    // line only takes its name and aliases from that line.
+    bool TakeHostsFile(const std::string& name) {
+        hostent* line4 = nullptr;
+        hostent* line6 = nullptr;
+        if (ares_gethostbyname_file(m_channel, name.c_str(), AF_INET, &line4) != ARES_SUCCESS) {
+            line4 = nullptr;
+        }
+        if (ares_gethostbyname_file(m_channel, name.c_str(), AF_INET6, &line6) != ARES_SUCCESS) {
+            line6 = nullptr;
+        }
+        if (line4 != nullptr) {
+            TakeHostent(line4, &m_result);
+        }
+        if (line6 != nullptr) {
+            HostResult v6;
+            TakeHostent(line6, &v6);
+            if (line4 == nullptr) {
+                m_result.name = v6.name;
+                m_result.aliases = v6.aliases;
+            }
+            m_result.addresses6 = v6.addresses6;
+        }
+        for (hostent* line : {line4, line6}) {
+            if (line != nullptr) {
+                ares_free_hostent(line);
+            }
+        }
+        return line4 != nullptr || line6 != nullptr;
+    }
+
     // c-ares's own socket calls, but reading the code of every UDP answer on the way, which
     // c-ares does not report when it gives up on servers that answered SERVFAIL, NOTIMP or
     // REFUSED. (TCP answers come in pieces and are not read for it.)
@@ -412,8 +479,8 @@ private:
         if (!self->m_destroying) {
             if (status == ARES_SUCCESS && info != nullptr) {
                 TakeAddrinfo(info, self->m_asked, &self->m_result);
-                if (self->m_result.addresses.empty()) {
-                    status = ARES_ENODATA; // the name exists, but not for IPv4
+                if (self->m_result.addresses.empty() && self->m_result.addresses6.empty()) {
+                    status = ARES_ENODATA; // the name exists, but has no address
                 }
             }
             self->Done(ErrorOfStatus(status, timeouts, false, self->m_lastRcode));
@@ -518,7 +585,7 @@ private:
 };
 
 HANDLE LookupEngine::Start(QObject* target, UINT message, char* buf, int buflen,
-                           const std::string& name, const uint32_t* address, int systemMs) {
+                           const std::string& name, const PtrAddress* address, int systemMs) {
     const HANDLE handle = m_nextHandle++;
     auto request = std::make_unique<Request>(handle, target, message, buf, buflen);
     Request* raw = request.get();
@@ -596,14 +663,27 @@ HANDLE WSAAsyncGetHostByName(QObject* hWnd, UINT wMsg, const char* name, char* b
 
 HANDLE WSAAsyncGetHostByAddr(QObject* hWnd, UINT wMsg, const char* addr, int len, int type,
                              char* buf, int buflen) {
-    if (hWnd == nullptr || addr == nullptr || len != 4 || type != AF_INET || buf == nullptr ||
+    const bool known = (type == AF_INET && len == 4) || (type == AF_INET6 && len == 16);
+    if (hWnd == nullptr || addr == nullptr || !known || buf == nullptr ||
         buflen < static_cast<int>(sizeof(hostent))) {
         WSASetLastError(WSAEINVAL);
         return 0;
     }
-    uint32_t address = 0;
-    std::memcpy(&address, addr, 4);
+    PtrAddress address;
+    address.family = type;
+    std::memcpy(&address.bytes, addr, static_cast<size_t>(len));
     return LookupEngine::Instance().Start(hWnd, wMsg, buf, buflen, {}, &address);
+}
+
+const in6_addr* const* HostEntIpv6(const hostent* host) {
+    char** list = host->h_addr_list;
+    if (host->h_addrtype != AF_INET6) {
+        while (*list != nullptr) {
+            ++list;
+        }
+        ++list; // past the IPv4 list's null entry
+    }
+    return reinterpret_cast<const in6_addr* const*>(list);
 }
 
 HANDLE WsAsyncGetHostByNameSystem(QObject* hWnd, UINT wMsg, const char* name, char* buf, int buflen,

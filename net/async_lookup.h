@@ -7,6 +7,12 @@
 // on success the caller's buffer holds a hostent whose names and addresses lie in the same
 // buffer.
 //
+// Both address families: a name with an IPv4 address gives an AF_INET hostent (h_length 4,
+// h_addr_list its IPv4 addresses in record order), a name with IPv6 addresses only an
+// AF_INET6 one (h_length 16, h_addr_list its IPv6 addresses); HostEntIpv6 gives the IPv6
+// addresses of either. A name with neither is WSANO_DATA. Everything counts against the
+// buffer: a result that does not fit is WSAENOBUFS, with the length it would need.
+//
 // Names are looked up in the hosts file first (its first name is the official one, its other
 // names the aliases), then in the DNS servers of resolv.conf. A DNS answer's official name is
 // the name that owns the addresses at the end of any alias chain; the chain's other names are
@@ -20,6 +26,9 @@
 
 #include <QObject>
 
+#include <netdb.h>
+#include <netinet/in.h>
+
 #include <cstdint>
 
 using HANDLE = uintptr_t; // a request's task handle; 0 is no request
@@ -31,8 +40,15 @@ constexpr int kLookupDeadlineMs = 9000; // the most a lookup may take, all serve
 // Returns the request's handle, unique for the life of the process, or 0 when refused (the
 // reason then in WSAGetLastError).
 HANDLE WSAAsyncGetHostByName(QObject* hWnd, UINT wMsg, const char* name, char* buf, int buflen);
+// addr: 4 bytes with type AF_INET (in-addr.arpa) or 16 bytes with AF_INET6 (ip6.arpa), network
+// byte order. The hostent is of that family, with addr as its one address.
 HANDLE WSAAsyncGetHostByAddr(QObject* hWnd, UINT wMsg, const char* addr, int len, int type,
                              char* buf, int buflen);
+// The IPv6 addresses (network byte order, record order) of a hostent that one of these lookups
+// laid into a buffer, as a list ended by a null entry: h_addr_list itself for an AF_INET6
+// hostent; for an AF_INET one the list that the buffer holds right after h_addr_list's null
+// entry (empty when the name has none). Only for hostents laid by these lookups.
+const in6_addr* const* HostEntIpv6(const hostent* host);
 // The system resolver's gethostbyname of name (glibc: it follows nsswitch, so the hosts file,
 // myhostname and DNS as resolv.conf sets them), for the Local Info page. It completes like the
 // lookups above; glibc cannot interrupt a lookup, so it runs on a detached thread that nothing

@@ -40,10 +40,9 @@ void OnHost(void* arg, int status, int, hostent* host) {
     }
 }
 
-} // namespace
-
-bool WsGetHostByAddr(uint32_t address, int timeoutMs, const std::atomic<bool>* cancel,
-                     std::string* name) {
+// addr: len bytes of family, network byte order.
+bool ReverseLookup(const void* addr, int len, int family, int timeoutMs,
+                   const std::atomic<bool>* cancel, std::string* name) {
     using Clock = std::chrono::steady_clock;
     const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
     ares_options options{};
@@ -62,7 +61,7 @@ bool WsGetHostByAddr(uint32_t address, int timeoutMs, const std::atomic<bool>* c
         ares_set_servers_ports_csv(channel, servers.c_str());
     }
     Outcome out;
-    ares_gethostbyaddr(channel, &address, 4, AF_INET, &OnHost, &out);
+    ares_gethostbyaddr(channel, addr, len, family, &OnHost, &out);
     while (!out.done) {
         if (cancel != nullptr && cancel->load()) {
             break;
@@ -115,4 +114,16 @@ bool WsGetHostByAddr(uint32_t address, int timeoutMs, const std::atomic<bool>* c
         return true;
     }
     return false;
+}
+
+} // namespace
+
+bool WsGetHostByAddr(uint32_t address, int timeoutMs, const std::atomic<bool>* cancel,
+                     std::string* name) {
+    return ReverseLookup(&address, 4, AF_INET, timeoutMs, cancel, name);
+}
+
+bool WsGetHostByAddr(const in6_addr& address, int timeoutMs, const std::atomic<bool>* cancel,
+                     std::string* name) {
+    return ReverseLookup(&address, 16, AF_INET6, timeoutMs, cancel, name);
 }

@@ -1,6 +1,8 @@
 #include "net/sockets.h"
 
 #include <ares.h>
+#include <arpa/inet.h>
+#include <net/if.h>
 #include <netdb.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -10,6 +12,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 
@@ -149,4 +152,41 @@ int WsGetHostName(char* buffer, int size) {
     }
     buffer[size - 1] = '\0';
     return 0;
+}
+
+bool ParseIpv6Literal(const char* text, sockaddr_in6* out) {
+    if (text == nullptr) {
+        return false;
+    }
+    const char* percent = std::strchr(text, '%');
+    const size_t addressLength = percent != nullptr ? size_t(percent - text) : std::strlen(text);
+    char address[INET6_ADDRSTRLEN];
+    if (addressLength == 0 || addressLength >= sizeof address) {
+        return false;
+    }
+    std::memcpy(address, text, addressLength);
+    address[addressLength] = '\0';
+    sockaddr_in6 parsed{};
+    parsed.sin6_family = AF_INET6;
+    if (inet_pton(AF_INET6, address, &parsed.sin6_addr) != 1) {
+        return false;
+    }
+    if (percent != nullptr) {
+        const char* zone = percent + 1;
+        unsigned index = if_nametoindex(zone);
+        if (index == 0) {
+            // Not an interface's name: its index, in decimal digits only.
+            char* end = nullptr;
+            errno = 0;
+            const unsigned long number = std::strtoul(zone, &end, 10);
+            const bool digits = *zone >= '0' && *zone <= '9' && *end == '\0';
+            if (!digits || errno != 0 || number > UINT32_MAX) {
+                return false;
+            }
+            index = static_cast<unsigned>(number);
+        }
+        parsed.sin6_scope_id = index;
+    }
+    *out = parsed;
+    return true;
 }

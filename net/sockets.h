@@ -3,6 +3,8 @@
 // glibc and c-ares. This header holds its start-up; the lookups join it as they are built.
 // Nothing here links Qt Widgets.
 
+#include <netinet/in.h>
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -47,7 +49,7 @@ constexpr int WSAENOBUFS = 10055;
 constexpr int WSAHOST_NOT_FOUND = 11001; // the name does not exist
 constexpr int WSATRY_AGAIN = 11002;      // no answer, refused connection or server failure
 constexpr int WSANO_RECOVERY = 11003;    // the query was refused, malformed or not implemented
-constexpr int WSANO_DATA = 11004;        // the name exists but has no IPv4 address
+constexpr int WSANO_DATA = 11004;        // the name exists but has no address
 
 constexpr int MAXGETHOSTSTRUCT = 1024; // bytes of a host-entry buffer
 
@@ -62,3 +64,11 @@ int WsGetHostByNameR(const char* name, std::string* officialName, std::vector<ui
 // The local host's name into buffer (size bytes, terminated); 0 on success, else -1 with the
 // error for WSAGetLastError.
 int WsGetHostName(char* buffer, int size);
+
+// Recognises text as an IPv6 address literal ("2001:db8::1", "::1", "fe80::1%eth0"), as a
+// dotted address is recognised by inet_addr: the whole text is the address, optionally
+// followed by '%' and a zone, which is an interface name (if_nametoindex) or its index in
+// decimal. Fills *out (AF_INET6, the address in network byte order, the zone as sin6_scope_id,
+// port 0) and returns true; anything else (a name, a dotted IPv4 address, brackets, spaces, an
+// unknown zone) is false and leaves *out alone.
+bool ParseIpv6Literal(const char* text, sockaddr_in6* out);

@@ -11,6 +11,7 @@
 #include "ui/tab_ctrl.h"
 
 #include <arpa/inet.h>
+#include <net/if.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -63,12 +64,17 @@ public:
         }
         return list;
     }
+    // The IPv4 addresses, then the IPv6 ones.
     QStringList Addresses() const {
         QStringList list;
-        for (char** p = Host()->h_addr_list; *p != nullptr; ++p) {
+        for (char** p = Host()->h_addr_list; Host()->h_addrtype == AF_INET && *p != nullptr; ++p) {
             in_addr a{};
             std::memcpy(&a, *p, 4);
             list << inet_ntoa(a);
+        }
+        for (const in6_addr* const* p = HostEntIpv6(Host()); *p != nullptr; ++p) {
+            char text[INET6_ADDRSTRLEN];
+            list << inet_ntop(AF_INET6, *p, text, sizeof text);
         }
         return list;
     }
@@ -78,8 +84,14 @@ HANDLE ByName(Receiver* r, const char* name) {
     return WSAAsyncGetHostByName(r, WM_LOOKUP_DONE, name, r->buf, sizeof r->buf);
 }
 
-HANDLE ByAddr(Receiver* r, const char* dotted) {
-    const in_addr_t a = inet_addr(dotted);
+// address: dotted IPv4 or IPv6 text.
+HANDLE ByAddr(Receiver* r, const char* address) {
+    in6_addr a6{};
+    if (inet_pton(AF_INET6, address, &a6) == 1) {
+        return WSAAsyncGetHostByAddr(r, WM_LOOKUP_DONE, reinterpret_cast<const char*>(&a6), 16,
+                                     AF_INET6, r->buf, sizeof r->buf);
+    }
+    const in_addr_t a = inet_addr(address);
     return WSAAsyncGetHostByAddr(r, WM_LOOKUP_DONE, reinterpret_cast<const char*>(&a), 4, AF_INET,
                                  r->buf, sizeof r->buf);
 }
@@ -97,10 +109,13 @@ QStringList SystemAddresses(const char* name) {
     return list;
 }
 
-// The system resolver's official name for a dotted address: the oracle for reverse lookups.
-QString SystemName(const char* dotted) {
-    const in_addr_t a = inet_addr(dotted);
-    const hostent* h = gethostbyaddr(&a, 4, AF_INET);
+// The system resolver's official name for an address (IPv4 or IPv6 text): the oracle for
+// reverse lookups.
+QString SystemName(const char* address) {
+    in6_addr a6{};
+    const in_addr_t a = inet_addr(address);
+    const hostent* h = inet_pton(AF_INET6, address, &a6) == 1 ? gethostbyaddr(&a6, 16, AF_INET6)
+                                                              : gethostbyaddr(&a, 4, AF_INET);
     return h != nullptr ? QString(h->h_name) : QString();
 }
 
@@ -276,7 +291,70 @@ private Q_SLOTS:
         QCOMPARE(WSAGetLastError(), WSAEINVAL);
         QCOMPARE(WSAAsyncGetHostByName(&r, WM_LOOKUP_DONE, nullptr, r.buf, sizeof r.buf),
                  HANDLE(0));
+        const char address[16] = {};
+        QCOMPARE(
+            WSAAsyncGetHostByAddr(&r, WM_LOOKUP_DONE, address, 4, AF_INET6, r.buf, sizeof r.buf),
+            HANDLE(0)); // an IPv6 address is 16 bytes
+        QCOMPARE(WSAGetLastError(), WSAEINVAL);
         QCOMPARE(WSACancelAsyncRequest(424242), -1);
+    }
+
+    void ipv6Literals_data() {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QString>("address"); // empty: not an IPv6 literal
+        QTest::addColumn<uint>("scope");
+        // valid
+        QTest::newRow("loopback") << "::1"
+                                  << "::1" << 0u;
+        QTest::newRow("documentation") << "2001:db8::1"
+                                       << "2001:db8::1" << 0u;
+        QTest::newRow("written out") << "2001:0db8:0:0:0:0:0:0001"
+                                     << "2001:db8::1" << 0u;
+        QTest::newRow("IPv4 tail") << "::ffff:10.0.0.1"
+                                   << "::ffff:10.0.0.1" << 0u;
+        QTest::newRow("zone by name") << "fe80::1%lo"
+                                      << "fe80::1" << if_nametoindex("lo");
+        QTest::newRow("zone by index") << "fe80::1%7"
+                                       << "fe80::1" << 7u;
+        // not IPv6 literals
+        QTest::newRow("a dotted address") << "10.0.0.1"
+                                          << "" << 0u;
+        QTest::newRow("a name") << "localhost"
+                                << "" << 0u;
+        QTest::newRow("empty") << ""
+                               << "" << 0u;
+        QTest::newRow("two double colons") << "1::2::3"
+                                           << "" << 0u;
+        QTest::newRow("brackets") << "[::1]"
+                                  << "" << 0u;
+        QTest::newRow("trailing space") << "::1 "
+                                        << "" << 0u;
+        QTest::newRow("empty zone") << "fe80::1%"
+                                    << "" << 0u;
+        QTest::newRow("unknown zone") << "fe80::1%nosuch0"
+                                      << "" << 0u;
+        QTest::newRow("zone only") << "%lo"
+                                   << "" << 0u;
+        QTest::newRow("too long") << "0000:0000:0000:0000:0000:0000:0000:0000:1"
+                                  << "" << 0u;
+    }
+    void ipv6Literals() {
+        QFETCH(QString, text);
+        QFETCH(QString, address);
+        QFETCH(uint, scope);
+        sockaddr_in6 out{};
+        out.sin6_port = 0xBEEF; // left alone on a refusal, replaced on success
+        const bool ok = ParseIpv6Literal(text.toUtf8().constData(), &out);
+        QCOMPARE(ok, !address.isEmpty());
+        if (!ok) {
+            QCOMPARE(out.sin6_port, uint16_t(0xBEEF));
+            return;
+        }
+        char shown[INET6_ADDRSTRLEN];
+        QCOMPARE(QString(inet_ntop(AF_INET6, &out.sin6_addr, shown, sizeof shown)), address);
+        QCOMPARE(out.sin6_family, sa_family_t(AF_INET6));
+        QCOMPARE(out.sin6_port, uint16_t(0));
+        QCOMPARE(uint(out.sin6_scope_id), scope);
     }
 
     // A completion already due when the request is cancelled is dropped.
@@ -321,10 +399,19 @@ private Q_SLOTS:
         QTest::newRow("a 253-character name") << qEnvironmentVariable("SABREVIN_LAB_LONG_NAME") << 0
                                               << qEnvironmentVariable("SABREVIN_LAB_LONG_NAME")
                                               << QStringList() << QStringList{"10.77.1.41"};
-        QTest::newRow("IPv6 only")
-            << "v6only.lab.test" << WSANO_DATA << "" << QStringList() << QStringList();
+        QTest::newRow("IPv6 only") << "v6only.lab.test" << 0 << "v6only.lab.test" << QStringList()
+                                   << QStringList{"fd00:77::1"};
+        QTest::newRow("both families, IPv4 first")
+            << "dual.lab.test" << 0 << "dual.lab.test" << QStringList()
+            << QStringList{"10.77.1.51", "fd00:77::51", "fd00:77::52"};
+        QTest::newRow("IPv6 only, from the hosts file")
+            << "hosted6alias" << 0 << "hosted6.lab.test" << QStringList{"hosted6alias"}
+            << QStringList{"fd00:77::99"};
         QTest::newRow("too many for the buffer")
             << "many.lab.test" << WSAENOBUFS << "" << QStringList() << QStringList();
+        // 40 IPv4 addresses alone would fit; with the 20 IPv6 ones they do not.
+        QTest::newRow("too many with the IPv6 addresses")
+            << "bigdual.lab.test" << WSAENOBUFS << "" << QStringList() << QStringList();
         QTest::newRow("refused by the server")
             << "x.refused.lab.test" << WSANO_RECOVERY << "" << QStringList() << QStringList();
     }
@@ -350,6 +437,10 @@ private Q_SLOTS:
         QCOMPARE(r.Addresses(),
                  addresses.isEmpty() ? SystemAddresses(qPrintable(query)) : addresses);
         QVERIFY(!r.Addresses().isEmpty());
+        // IPv4 whenever there is an IPv4 address; IPv6 addresses only: an IPv6 host entry.
+        const bool v6only = addresses.value(0).contains(':');
+        QCOMPARE(r.Host()->h_addrtype, v6only ? AF_INET6 : AF_INET);
+        QCOMPARE(r.Host()->h_length, v6only ? 16 : 4);
     }
 
     // The official name is the system resolver's (the first pointer record), and is not
@@ -368,6 +459,9 @@ private Q_SLOTS:
         QTest::newRow("three pointer records")
             << "10.77.1.13"
             << "multi3.lab.test" << QStringList{"multi2.lab.test", "multi1.lab.test"};
+        QTest::newRow("IPv6, two pointer records")
+            << "fd00:77::51"
+            << "dual.lab.test" << QStringList{"dual2.lab.test"};
     }
     void labReverse() {
         NEEDS_LAB();
@@ -383,8 +477,11 @@ private Q_SLOTS:
         QCOMPARE(r.Aliases(), aliases);
         QCOMPARE(r.Addresses(), QStringList{address});
         std::string hopName; // the Trace page's reverse lookup names it the same
-        QVERIFY(
-            WsGetHostByAddr(inet_addr(qPrintable(address)), kReverseLookupMs, nullptr, &hopName));
+        in6_addr a6{};
+        QVERIFY(inet_pton(AF_INET6, qPrintable(address), &a6) == 1
+                    ? WsGetHostByAddr(a6, kReverseLookupMs, nullptr, &hopName)
+                    : WsGetHostByAddr(inet_addr(qPrintable(address)), kReverseLookupMs, nullptr,
+                                      &hopName));
         QCOMPARE(QString::fromStdString(hopName), official);
     }
 
@@ -455,6 +552,14 @@ private Q_SLOTS:
         QCOMPARE(lines.value(0), QString("localhost"));
         QCOMPARE(lines.value(1), QString("  Official name: localhost"));
         QVERIFY(lines.contains("  IP address: 127.0.0.1"));
+        // The hosts file's ::1 line, where it has one for localhost, after the IPv4 addresses.
+        QFile hosts("/etc/hosts");
+        QVERIFY(hosts.open(QIODevice::ReadOnly));
+        const QRegularExpression loopback6("^::1\\s(.*\\s)?localhost(\\s|$)",
+                                           QRegularExpression::MultilineOption);
+        if (loopback6.match(QString::fromUtf8(hosts.readAll())).hasMatch()) {
+            QVERIFY(lines.indexOf("  IP address: ::1") > lines.indexOf("  IP address: 127.0.0.1"));
+        }
         QCOMPARE(Host()->count(), 1); // the history took it
         QCOMPARE(Host()->itemText(0), QString("localhost"));
         QCOMPARE(ReportTree::ImageOf(Tree().GetTree()->topLevelItem(0)), int(IMG_HOST));
@@ -533,6 +638,22 @@ private Q_SLOTS:
             << QStringList{"10.77.1.13", "  Official name: multi3.lab.test",
                            "  IP address: 10.77.1.13", "  Alias: multi2.lab.test",
                            "  Alias: multi1.lab.test"};
+        QTest::newRow("both families")
+            << "dual.lab.test"
+            << QStringList{"dual.lab.test", "  Official name: dual.lab.test",
+                           "  IP address: 10.77.1.51", "  IP address: fd00:77::51",
+                           "  IP address: fd00:77::52"};
+        QTest::newRow("IPv6 only")
+            << "v6only.lab.test"
+            << QStringList{"v6only.lab.test", "  Official name: v6only.lab.test",
+                           "  IP address: fd00:77::1"};
+        QTest::newRow("an IPv6 address, in reverse")
+            << "fd00:77::51"
+            << QStringList{"fd00:77::51", "  Official name: dual.lab.test",
+                           "  IP address: fd00:77::51", "  Alias: dual2.lab.test"};
+        QTest::newRow("an IPv6 address with a zone, in reverse")
+            << "fe80::1%lo"
+            << QStringList{"fe80::1%lo", "  Official name: link.lab.test", "  IP address: fe80::1"};
         QTest::newRow("too large")
             << "many.lab.test"
             << QStringList{"many.lab.test", "  Host lookup failed", "    Error: 10055",

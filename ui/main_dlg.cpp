@@ -593,9 +593,15 @@ void CMainDlg::OnLookupStart() {
 const char* CMainDlg::ResolveLookup(const char* host, HANDLE* pRequest, char* hostEntBuf,
                                     UINT message) {
     const in_addr_t address = inet_addr(host);
+    sockaddr_in6 address6{};
     if (address != INADDR_NONE) {
         *pRequest = WSAAsyncGetHostByAddr(this, message, reinterpret_cast<const char*>(&address), 4,
                                           AF_INET, hostEntBuf, MAXGETHOSTSTRUCT);
+    } else if (ParseIpv6Literal(host, &address6)) {
+        // An IPv6 literal is looked up in reverse (ip6.arpa) as well; its zone plays no part.
+        const char* bytes = reinterpret_cast<const char*>(&address6.sin6_addr);
+        *pRequest =
+            WSAAsyncGetHostByAddr(this, message, bytes, 16, AF_INET6, hostEntBuf, MAXGETHOSTSTRUCT);
     } else {
         *pRequest = WSAAsyncGetHostByName(this, message, host, hostEntBuf, MAXGETHOSTSTRUCT);
     }
@@ -620,10 +626,16 @@ LRESULT CMainDlg::OnLookupDone(WPARAM wParam, LPARAM lParam) {
     const auto* host = reinterpret_cast<const hostent*>(m_bufLookupHostEnt);
     const HTREEITEM root = m_rtLookup.Root();
     m_rtLookup.AddItem(root, ItemText("Official name: %s", host->h_name), IMG_INFO);
-    for (char** p = host->h_addr_list; *p != nullptr; ++p) {
+    for (char** p = host->h_addr_list; host->h_addrtype == AF_INET && *p != nullptr; ++p) {
         in_addr address{};
         std::memcpy(&address, *p, 4);
         m_rtLookup.AddItem(root, ItemText("IP address: %s", inet_ntoa(address)), IMG_INFO);
+    }
+    // The IPv6 addresses after the IPv4 ones, in their shortest text (RFC 5952).
+    for (const in6_addr* const* p = HostEntIpv6(host); *p != nullptr; ++p) {
+        char text[INET6_ADDRSTRLEN];
+        inet_ntop(AF_INET6, *p, text, sizeof text);
+        m_rtLookup.AddItem(root, ItemText("IP address: %s", text), IMG_INFO);
     }
     for (char** a = host->h_aliases; *a != nullptr; ++a) {
         m_rtLookup.AddItem(root, ItemText("Alias: %s", *a), IMG_INFO);

@@ -192,7 +192,9 @@ LRESULT CMainDlg::OnProbeResolved(ProbePage p, WPARAM wParam, LPARAM lParam) {
             return 1;
         }
         const auto* host = reinterpret_cast<const hostent*>(p.hostEnt);
-        if (host->h_addr_list == nullptr || host->h_addr_list[0] == nullptr) {
+        // The echo workers speak IPv4: a name with IPv6 addresses only has none for them.
+        if (host->h_addr_list == nullptr || host->h_addr_list[0] == nullptr ||
+            host->h_addrtype != AF_INET) {
             ReportLookupFailure(p.tree, p.host, GetErrorText(WSANO_DATA), WSANO_DATA);
             p.resolving = false;
             p.button->setText(kStart);

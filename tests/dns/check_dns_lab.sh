@@ -13,7 +13,8 @@ check() { # description, condition
 }
 
 for v in SABREVIN_LAB_DNS SABREVIN_LAB_SILENT_DNS SABREVIN_LAB_LONG_NAME \
-         SABREVIN_LAB_LONG_PTR_ADDR SABREVIN_LAB_LONG_PTR_NAME SABREVIN_LAB_MANY_COUNT; do
+         SABREVIN_LAB_LONG_PTR_ADDR SABREVIN_LAB_LONG_PTR_NAME SABREVIN_LAB_MANY_COUNT \
+         SABREVIN_LAB_BIGDUAL_V4 SABREVIN_LAB_BIGDUAL_V6; do
     if [ -z "${!v:-}" ]; then
         echo "FAIL $v is not set: run me through run_in_dns_lab.sh"
         exit 1
@@ -34,6 +35,18 @@ check "10.77.1.11 is one.lab.test" '[ "$(getent hosts 10.77.1.11 | awk "{print \
 check "v6only.lab.test has no IPv4 address" '! getent ahostsv4 v6only.lab.test >/dev/null'
 check "v6only.lab.test has fd00:77::1" \
     '[ "$(getent ahostsv6 v6only.lab.test | awk "NR == 1 {print \$1}")" = fd00:77::1 ]'
+v6() { getent ahostsv6 "$1" | awk '$2 == "STREAM" {print $1}' | sort -V | tr '\n' ' '; }
+check "dual.lab.test has 10.77.1.51" '[ "$(v4 dual.lab.test)" = "10.77.1.51 " ]'
+check "dual.lab.test has fd00:77::51 and fd00:77::52" '[ "$(v6 dual.lab.test)" = "fd00:77::51 fd00:77::52 " ]'
+check "fd00:77::51 is dual.lab.test, the first of its two pointer records" \
+    '[ "$(getent hosts fd00:77::51 | awk "{print \$2}")" = dual.lab.test ]'
+check "fe80::1 is link.lab.test" '[ "$(getent hosts fe80::1 | awk "{print \$2}")" = link.lab.test ]'
+check "hosted6.lab.test comes from the hosts file" \
+    '[ "$(getent hosts hosted6alias)" = "fd00:77::99     hosted6.lab.test hosted6alias" ]'
+n4=$(getent ahostsv4 bigdual.lab.test | awk '$2 == "STREAM"' | wc -l)
+n6=$(getent ahostsv6 bigdual.lab.test | awk '$2 == "STREAM" && $1 ~ /^fd00:77:2::/' | wc -l)
+check "bigdual.lab.test has $SABREVIN_LAB_BIGDUAL_V4 IPv4 and $SABREVIN_LAB_BIGDUAL_V6 IPv6 addresses (got $n4, $n6)" \
+    '[ "$n4" = "$SABREVIN_LAB_BIGDUAL_V4" ] && [ "$n6" = "$SABREVIN_LAB_BIGDUAL_V6" ]'
 many=$(getent ahostsv4 many.lab.test | awk '$2 == "STREAM"' | wc -l)
 check "many.lab.test has $SABREVIN_LAB_MANY_COUNT addresses (got $many)" '[ "$many" = "$SABREVIN_LAB_MANY_COUNT" ]'
 check "the long name (${#SABREVIN_LAB_LONG_NAME} characters) has 10.77.1.41" \
@@ -78,6 +91,12 @@ if command -v dig >/dev/null 2>&1; then
         '[ "$(d +short www.lab.test | tr "\n" " ")" = "web.lab.test. target.lab.test. 10.77.1.31 " ]'
     check "v6only.lab.test A is NOERROR with no answer" \
         '[ "$(status v6only.lab.test A)" = NOERROR ] && [ "$(answers v6only.lab.test A)" = 0 ]'
+    check "dual.lab.test answers fd00:77::51, fd00:77::52 in that order, every time" \
+        '[ "$(for i in 1 2 3; do d +short AAAA dual.lab.test; done | tr "\n" " ")" = "$(printf "fd00:77::%s " 51 52 51 52 51 52)" ]'
+    check "fd00:77::51 has two pointer records, dual first" \
+        '[ "$(d +short -x fd00:77::51 | tr "\n" " ")" = "dual.lab.test. dual2.lab.test. " ]'
+    check "bigdual.lab.test AAAA is in order" \
+        '[ "$(d +tcp +short AAAA bigdual.lab.test | tr "\n" " ")" = "$(seq -f "fd00:77:2::%g" 1 "$SABREVIN_LAB_BIGDUAL_V6" | tr "\n" " ")" ]'
     check "10.77.1.13 has three pointer records, multi3 first" \
         '[ "$(d +short -x 10.77.1.13 | tr "\n" " ")" = "multi3.lab.test. multi2.lab.test. multi1.lab.test. " ]'
     check "x.refused.lab.test is REFUSED" '[ "$(status x.refused.lab.test)" = REFUSED ]'

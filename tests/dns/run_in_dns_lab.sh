@@ -40,6 +40,30 @@ LONG_PTR_NAME="$(rep p 63).$(rep q 63).$(rep r 63).$(rep s 52).lab.test"
 LONG_PTR_ADDR=10.77.1.12
 MANY_FIRST=1
 MANY_COUNT=120
+# bigdual.lab.test: its IPv4 addresses alone fit a 1024-byte host entry, with its IPv6 ones not.
+BIGDUAL_V4=40
+BIGDUAL_V6=20
+
+# The ip6.arpa name of an IPv6 address (hexadecimal groups and at most one "::").
+ip6_arpa() {
+    local a=$1 hex="" out="" g i
+    local -a head=() tail=() groups=()
+    if [[ $a == *::* ]]; then
+        [ -n "${a%%::*}" ] && IFS=: read -ra head <<<"${a%%::*}"
+        [ -n "${a#*::}" ] && IFS=: read -ra tail <<<"${a#*::}"
+        groups=("${head[@]}")
+        for ((i = ${#head[@]} + ${#tail[@]}; i < 8; i++)); do groups+=(0); done
+        groups+=("${tail[@]}")
+    else
+        IFS=: read -ra groups <<<"$a"
+    fi
+    for g in "${groups[@]}"; do
+        printf -v g '%04x' "0x$g"
+        hex+=$g
+    done
+    for ((i = 31; i >= 0; i--)); do out+="${hex:i:1}."; done
+    printf '%sip6.arpa' "$out"
+}
 
 usage() {
     echo "usage: $(basename "$0") COMMAND [ARGS...]" >&2
@@ -113,6 +137,25 @@ log="$workdir/dnsmasq.log"
     echo "cname=web.lab.test,target.lab.test"
     echo "host-record=target.lab.test,10.77.1.31"
     echo "host-record=v6only.lab.test,fd00:77::1"
+    # Both families, each in a fixed order: 10.77.1.51, then fd00:77::51 and fd00:77::52; two
+    # pointer records for fd00:77::51, dual.lab.test first.
+    for a in fd00:77::52 fd00:77::51 10.77.1.51; do
+        echo "address=/dual.lab.test/$a"
+    done
+    echo "local=/dual.lab.test/"
+    echo "address=/*.dual.lab.test/"
+    for n in dual2 dual; do
+        echo "ptr-record=$(ip6_arpa fd00:77::51),$n.lab.test"
+    done
+    echo "ptr-record=$(ip6_arpa fe80::1),link.lab.test"
+    for ((i = BIGDUAL_V6; i >= 1; i--)); do
+        echo "address=/bigdual.lab.test/fd00:77:2::$i"
+    done
+    for ((i = BIGDUAL_V4; i >= 1; i--)); do
+        echo "address=/bigdual.lab.test/10.77.3.$i"
+    done
+    echo "local=/bigdual.lab.test/"
+    echo "address=/*.bigdual.lab.test/"
     for ((i = MANY_FIRST + MANY_COUNT - 1; i >= MANY_FIRST; i--)); do
         echo "address=/many.lab.test/10.77.2.$i"
     done
@@ -160,7 +203,9 @@ options timeout:1 attempts:2
 EOF
 cat >"$netns_dir/hosts" <<EOF
 127.0.0.1 localhost
+::1 localhost ip6-localhost ip6-loopback
 10.77.9.9 hosted.lab.test hostalias1 hostalias2
+fd00:77::99 hosted6.lab.test hosted6alias
 EOF
 chmod 644 "$netns_dir/resolv.conf" "$netns_dir/hosts"
 
@@ -183,6 +228,8 @@ export SABREVIN_LAB_LONG_NAME="$LONG_NAME"
 export SABREVIN_LAB_LONG_PTR_ADDR="$LONG_PTR_ADDR"
 export SABREVIN_LAB_LONG_PTR_NAME="$LONG_PTR_NAME"
 export SABREVIN_LAB_MANY_COUNT="$MANY_COUNT"
+export SABREVIN_LAB_BIGDUAL_V4="$BIGDUAL_V4"
+export SABREVIN_LAB_BIGDUAL_V6="$BIGDUAL_V6"
 export SABREVIN_LAB_CLIENT_IP="$CLIENT_IP"
 export SABREVIN_LAB_DNSMASQ_LOG="$log"
 
