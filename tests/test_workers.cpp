@@ -121,23 +121,44 @@ private Q_SLOTS:
         m_load(nullptr);
     }
 
-    // Three packets, the second unanswered.
+    // Three packets, the second unanswered; over IPv6 the reply record is 48 bytes and the
+    // address RFC 5952 text, whatever way it was typed.
+    void pingThreePacketsOneLost_data() {
+        QTest::addColumn<QString>("host");
+        QTest::addColumn<QString>("address");
+        QTest::addColumn<uint32_t>("replySize");
+        QTest::newRow("IPv4") << "10.0.0.9"
+                              << "10.0.0.9" << 60u;
+        QTest::newRow("IPv6 literal") << "2001:DB8:0:0::9"
+                                      << "2001:db8::9" << 80u;
+    }
     void pingThreePacketsOneLost() {
-        Script("10.0.0.9 * 10.0.0.9 delay=3 ttl=60\n"
-               "10.0.0.9 * none delay=5\n"
-               "10.0.0.9 * 10.0.0.9 delay=4 ttl=61\n");
+        QFETCH(QString, host);
+        QFETCH(QString, address);
+        QFETCH(uint32_t, replySize);
+        Script(QString("%1 * %1 delay=3 ttl=60\n"
+                       "%1 * none delay=5\n"
+                       "%1 * %1 delay=4 ttl=61\n")
+                   .arg(address)
+                   .toLatin1()
+                   .constData());
         m_dlg->Options().m_nPackets = 3;
-        Run(PAGE_PING, "10.0.0.9");
-        QCOMPARE(Text(PAGE_PING), QString("10.0.0.9\n"
-                                          "  Reply from 10.0.0.9: Host is alive\n"
-                                          "    Packet size: 32 bytes\n"
-                                          "    RTT: 3 ms\n"
-                                          "    TTL: 60\n"
-                                          "  Request timed out\n"
-                                          "  Reply from 10.0.0.9: Host is alive\n"
-                                          "    Packet size: 32 bytes\n"
-                                          "    RTT: 4 ms\n"
-                                          "    TTL: 61\n"));
+        Run(PAGE_PING, host);
+        QCOMPARE(Text(PAGE_PING), host +
+                                      "\n"
+                                      "  Reply from " +
+                                      address +
+                                      ": Host is alive\n"
+                                      "    Packet size: 32 bytes\n"
+                                      "    RTT: 3 ms\n"
+                                      "    TTL: 60\n"
+                                      "  Request timed out\n"
+                                      "  Reply from " +
+                                      address +
+                                      ": Host is alive\n"
+                                      "    Packet size: 32 bytes\n"
+                                      "    RTT: 4 ms\n"
+                                      "    TTL: 61\n");
         const QTreeWidgetItem* root = m_dlg->Tree(PAGE_PING).GetTree()->topLevelItem(0);
         QVERIFY(root->isExpanded());
         QCOMPARE(ReportTree::ImageOf(root->child(0)), int(IMG_OK));
@@ -150,10 +171,11 @@ private Q_SLOTS:
             QCOMPARE(r.RequestSize, uint16_t{32});
             QCOMPARE(r.Fill, int16_t{0xAA});
             QCOMPARE(r.HasOptions, uint8_t{0});
-            QCOMPARE(r.ReplySize, 60u);
+            QCOMPARE(r.ReplySize, replySize);
             QCOMPARE(r.Timeout, 1000u);
+            QCOMPARE(r.Asynchronous, 0u);
         }
-        QCOMPARE(Box(PAGE_PING)->itemText(0), QString("10.0.0.9")); // the history took it
+        QCOMPARE(Box(PAGE_PING)->itemText(0), host); // the history took it
     }
 
     // One packet at each bound of the packet size: the request carries it, the reply buffer
@@ -177,17 +199,31 @@ private Q_SLOTS:
 
     // While a run goes on its root reads "Pinging <host>..."; it goes on with its page hidden,
     // every item arrives and the button ends as "&Start".
+    // An address of either family skips the lookup: its root starts with an empty text.
     void pingRunWhileItsPageIsHidden_data() {
         QTest::addColumn<QString>("host");
-        QTest::newRow("dotted address") << "10.0.0.9";
-        QTest::newRow("host name") << "localhost";
+        QTest::addColumn<QString>("firstRoot");
+        QTest::newRow("dotted address") << "10.0.0.9"
+                                        << "";
+        QTest::newRow("host name") << "localhost"
+                                   << "Looking up localhost...";
+        QTest::newRow("IPv6 literal") << "2001:db8::9"
+                                      << "";
+        QTest::newRow("IPv6 loopback") << "::1"
+                                       << "";
+        QTest::newRow("link-local with its zone") << "fe80::9%lo"
+                                                  << "";
     }
     void pingRunWhileItsPageIsHidden() {
         QFETCH(QString, host);
-        Script("10.0.0.9 * 10.0.0.9 delay=150\n127.0.0.1 * 127.0.0.1 delay=150\n");
+        QFETCH(QString, firstRoot);
+        Script("10.0.0.9 * 10.0.0.9 delay=150\n127.0.0.1 * 127.0.0.1 delay=150\n"
+               "2001:db8::9 * 2001:db8::9 delay=150\n::1 * ::1 delay=150\n"
+               "fe80::9 * fe80::9 delay=150\n");
         m_dlg->Options().m_nPackets = 3;
         Start(PAGE_PING, host);
         const QTreeWidgetItem* root = m_dlg->Tree(PAGE_PING).GetTree()->topLevelItem(0);
+        QCOMPARE(root->text(0), firstRoot);
         QTRY_COMPARE(root->text(0), "Pinging " + host + "...");
         m_dlg->OnToolsTrace();
         QVERIFY(!Button(PAGE_PING)->isVisible());
@@ -201,16 +237,30 @@ private Q_SLOTS:
         QCOMPARE(Button(PAGE_PING)->text(), QString("&Start"));
     }
 
-    // A reply from another node: "Destination host unreachable" with that address.
+    // A reply from another node (a router's unreachable): "Destination host unreachable" with
+    // that address.
+    void pingAnswerFromAnotherNode_data() {
+        QTest::addColumn<QString>("target");
+        QTest::addColumn<QString>("router");
+        QTest::newRow("IPv4") << "10.0.0.9"
+                              << "10.0.0.1";
+        QTest::newRow("IPv6") << "2001:db8:9::9"
+                              << "2001:db8:1::1";
+    }
     void pingAnswerFromAnotherNode() {
-        Script("10.0.0.9 * 10.0.0.1 delay=2 status=host-unreachable ttl=254");
+        QFETCH(QString, target);
+        QFETCH(QString, router);
+        Script(QString("%1 * %2 delay=2 status=host-unreachable ttl=254")
+                   .arg(target, router)
+                   .toLatin1()
+                   .constData());
         m_dlg->Options().m_nPackets = 1;
-        Run(PAGE_PING, "10.0.0.9");
-        QCOMPARE(Text(PAGE_PING), QString("10.0.0.9\n"
-                                          "  Reply from 10.0.0.1: Destination host unreachable\n"
-                                          "    Packet size: 0 bytes\n"
-                                          "    RTT: 2 ms\n"
-                                          "    TTL: 254\n"));
+        Run(PAGE_PING, target);
+        QCOMPARE(Text(PAGE_PING), target + "\n  Reply from " + router +
+                                      ": Destination host unreachable\n"
+                                      "    Packet size: 0 bytes\n"
+                                      "    RTT: 2 ms\n"
+                                      "    TTL: 254\n");
         QCOMPARE(ReportTree::ImageOf(m_dlg->Tree(PAGE_PING).GetTree()->topLevelItem(0)->child(0)),
                  int(IMG_FAIL));
     }
@@ -235,21 +285,35 @@ private Q_SLOTS:
     }
 
     // A trace whose second hop is silent and whose third is the target.
+    void traceWithASilentHop_data() {
+        QTest::addColumn<QString>("target");
+        QTest::addColumn<QString>("router");
+        QTest::newRow("IPv4") << "10.0.0.9"
+                              << "10.0.0.1";
+        QTest::newRow("IPv6") << "2001:db8:9::9"
+                              << "2001:db8:1::1";
+    }
     void traceWithASilentHop() {
-        Script("10.0.0.9 1 10.0.0.1 delay=2\n"
-               "10.0.0.9 2 none delay=1\n"
-               "10.0.0.9 3-* 10.0.0.9 delay=4\n");
+        QFETCH(QString, target);
+        QFETCH(QString, router);
+        Script(QString("%1 1 %2 delay=2\n"
+                       "%1 2 none delay=1\n"
+                       "%1 3-* %1 delay=4\n")
+                   .arg(target, router)
+                   .toLatin1()
+                   .constData());
         m_dlg->Options().m_nHops = 30;
-        Run(PAGE_TRACE, "10.0.0.9");
-        QCOMPARE(Text(PAGE_TRACE), QString("Trace route to 10.0.0.9\n"
-                                           "  10.0.0.1\n"
-                                           "    Hop: #1\n"
-                                           "    RTT: 2 ms\n"
-                                           "  Request timed out\n"
-                                           "    Hop: #2\n"
-                                           "  10.0.0.9\n"
-                                           "    Hop: #3\n"
-                                           "    RTT: 4 ms\n"));
+        Run(PAGE_TRACE, target);
+        QCOMPARE(Text(PAGE_TRACE), "Trace route to " + target + "\n  " + router +
+                                       "\n"
+                                       "    Hop: #1\n"
+                                       "    RTT: 2 ms\n"
+                                       "  Request timed out\n"
+                                       "    Hop: #2\n  " +
+                                       target +
+                                       "\n"
+                                       "    Hop: #3\n"
+                                       "    RTT: 4 ms\n");
         const QTreeWidgetItem* root = m_dlg->Tree(PAGE_TRACE).GetTree()->topLevelItem(0);
         QCOMPARE(ReportTree::ImageOf(root), int(IMG_ROUTE));
         QVERIFY(root->isExpanded());
@@ -344,16 +408,31 @@ private Q_SLOTS:
         QCOMPARE(Requests().size(), 3);
     }
 
+    // Over IPv6 a module that cannot open an IPv6 handle (or has none to offer) says the same.
     void serviceCannotBeOpened_data() {
         QTest::addColumn<int>("page");
         QTest::addColumn<QString>("text");
-        QTest::newRow("ping") << int(PAGE_PING) << "Unable to open PING service!";
-        QTest::newRow("trace") << int(PAGE_TRACE) << "Unable to open TRACE service!";
+        QTest::addColumn<QString>("host");
+        QTest::addColumn<QString>("failure");
+        QTest::newRow("ping") << int(PAGE_PING) << "Unable to open PING service!"
+                              << "10.0.0.9"
+                              << "create-fail";
+        QTest::newRow("trace") << int(PAGE_TRACE) << "Unable to open TRACE service!"
+                               << "10.0.0.9"
+                               << "create-fail";
+        QTest::newRow("ping over IPv6") << int(PAGE_PING) << "Unable to open PING service!"
+                                        << "2001:db8::9"
+                                        << "create6-fail";
+        QTest::newRow("trace over IPv6") << int(PAGE_TRACE) << "Unable to open TRACE service!"
+                                         << "2001:db8::9"
+                                         << "create6-fail";
     }
     void serviceCannotBeOpened() {
         QFETCH(int, page);
         QFETCH(QString, text);
-        Script("create-fail ping sockets refused; no helper capability");
+        QFETCH(QString, host);
+        QFETCH(QString, failure);
+        Script((failure + " ping sockets refused; no helper capability").toLatin1().constData());
         QString seen, caption;
         QTimer watcher;
         connect(&watcher, &QTimer::timeout, [&] {
@@ -364,7 +443,7 @@ private Q_SLOTS:
             }
         });
         watcher.start(10);
-        Run(page, "10.0.0.9");
+        Run(page, host);
         QCOMPARE(seen, text + "\n\nping sockets refused; no helper capability");
         QCOMPARE(caption, QString("Error"));
         QCOMPARE(Requests().size(), 0);

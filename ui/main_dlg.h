@@ -17,6 +17,7 @@
 #include <QIcon>
 
 #include <netdb.h>
+#include <netinet/in.h>
 
 #include <atomic>
 #include <memory>
@@ -136,10 +137,11 @@ private:
     // Turns host into an address: posts the page's message at once for a dotted address,
     // else starts a lookup. Null when under way, else the error text of the refusal.
     const char* ResolveTarget(const char* host, HANDLE* pRequest, char* hostEntBuf, UINT message);
-    // The workers, each on its thread: root is the run's root item, target its address
-    // (network byte order), host the text the user typed.
-    void PingThreadProc(HTREEITEM root, uint32_t target, std::string host);
-    void TraceThreadProc(HTREEITEM root, uint32_t target, std::string host);
+    // The workers, each on its thread: root is the run's root item, target its IPv4 address
+    // (network byte order), host the text the user typed. An IPv6 target comes as target6
+    // (family AF_INET6, target then 0); an IPv4 run has target6's family AF_UNSPEC.
+    void PingThreadProc(HTREEITEM root, uint32_t target, sockaddr_in6 target6, std::string host);
+    void TraceThreadProc(HTREEITEM root, uint32_t target, sockaddr_in6 target6, std::string host);
     // From a worker: the service could not be opened; says so and hands the page back.
     void ReportOpenFailure(ProbePage p, const char* text);
     // From a worker at the end of its run: the page is idle again.
@@ -203,6 +205,10 @@ private:
     uint32_t m_nTraceTargetCell = 0;
     const uint32_t* m_pPingTarget = nullptr;
     const uint32_t* m_pTraceTarget = nullptr;
+    // The run's IPv6 target (an IPv6 literal, or a name with IPv6 addresses only); family
+    // AF_UNSPEC while the target is IPv4.
+    sockaddr_in6 m_sinPingTarget6{};
+    sockaddr_in6 m_sinTraceTarget6{};
     std::thread m_pingThread; // joined before a new run and at teardown
     std::thread m_traceThread;
     std::atomic<ICMP_HANDLE> m_hPingIcmp{ICMP_INVALID_HANDLE}; // the run's open echo handle

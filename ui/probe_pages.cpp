@@ -29,8 +29,11 @@ const QString kStart = QStringLiteral("&Start");
 const QString kStop = QStringLiteral("&Stop");
 
 constexpr uint16_t kPostedMarker = 0xFFFF; // low word of a dotted address's own message
-constexpr uint32_t kRequestBlock = 512;    // bytes of request data: the largest packet size
-constexpr uint32_t kReplyRecord = sizeof(ICMP_ECHO_REPLY); // 28 bytes
+// Low word of an IPv6 literal's own message; a lookup's success never has a length this large.
+constexpr uint16_t kPosted6Marker = 0xFFFE;
+constexpr uint32_t kRequestBlock = 512; // bytes of request data: the largest packet size
+constexpr uint32_t kReplyRecord = sizeof(ICMP_ECHO_REPLY);    // 28 bytes
+constexpr uint32_t kReplyRecord6 = sizeof(ICMPV6_ECHO_REPLY); // 48 bytes
 
 QString Text(const char* format, ...) __attribute__((format(printf, 1, 2)));
 QString Text(const char* format, ...) {
@@ -52,11 +55,17 @@ Octets OctetsOf(uint32_t address) {
     return {bytes[0], bytes[1], bytes[2], bytes[3]};
 }
 
-// "name [a.b.c.d]" within 255 characters: the name is cut, the address kept whole.
-QString HopText(const std::string& name, uint32_t address) {
-    const Octets o = OctetsOf(address);
-    char suffix[24];
-    std::snprintf(suffix, sizeof suffix, " [%u.%u.%u.%u]", o.a, o.b, o.c, o.d);
+// An IPv6 address as RFC 5952 text ("2001:db8::1"), without a zone.
+std::string Ipv6Text(const void* address) {
+    char text[INET6_ADDRSTRLEN] = "";
+    inet_ntop(AF_INET6, address, text, sizeof text);
+    return text;
+}
+
+// "name [address]" within 255 characters: the name is cut, the address kept whole.
+QString HopText(const std::string& name, const std::string& address) {
+    char suffix[INET6_ADDRSTRLEN + 4];
+    std::snprintf(suffix, sizeof suffix, " [%s]", address.c_str());
     const size_t room = 255 - std::strlen(suffix);
     size_t cut = std::min(room, name.size());
     // Never end inside a UTF-8 sequence: back up to the start of a cut character.
@@ -67,6 +76,50 @@ QString HopText(const std::string& name, uint32_t address) {
     }
     return QString::fromUtf8(name.data(), static_cast<qsizetype>(cut)) +
            QString::fromLatin1(suffix);
+}
+
+QString HopText(const std::string& name, uint32_t address) {
+    const Octets o = OctetsOf(address);
+    char dotted[16];
+    std::snprintf(dotted, sizeof dotted, "%u.%u.%u.%u", o.a, o.b, o.c, o.d);
+    return HopText(name, std::string(dotted));
+}
+
+// The run's echo handle of its target's family, or INVALID_HANDLE_VALUE; for IPv6 also when the
+// module offers no IPv6 pair (then the page says it cannot open its service, as for IPv4).
+ICMP_HANDLE OpenEcho(const IcmpEntryPoints& icmp, bool v6) {
+    if (!v6) {
+        return icmp.pfnIcmpCreateFile();
+    }
+    if (icmp.pfnIcmp6CreateFile == nullptr || icmp.pfnIcmp6SendEcho2 == nullptr) {
+        return ICMP_INVALID_HANDLE;
+    }
+    return icmp.pfnIcmp6CreateFile();
+}
+
+// One synchronous ICMPv6 echo request; returns 1 with the reply record at the buffer's start,
+// or 0 (no answer in time, or a local error such as no route), as IcmpSendEcho does.
+uint32_t SendEcho6(const IcmpEntryPoints& icmp, ICMP_HANDLE handle, const sockaddr_in6& to,
+                   const unsigned char* request, uint32_t size,
+                   const IP_OPTION_INFORMATION* options, std::vector<unsigned char>& reply,
+                   uint32_t timeout) {
+    return icmp.pfnIcmp6SendEcho2(handle, nullptr, nullptr, nullptr, nullptr, &to, request,
+                                  static_cast<uint16_t>(size), options, reply.data(),
+                                  static_cast<uint32_t>(reply.size()), timeout);
+}
+
+// The result record of an IPv6 answer (the IPv4 ones are made in run_hooks).
+ResultRecord Answer6Result(uint32_t seq, const EchoStamp& stamp, const ICMPV6_ECHO_REPLY& reply,
+                           const std::string& from, uint32_t dataSize, ResultKind kind) {
+    ResultRecord r;
+    r.seq = seq;
+    r.sent = stamp.sent;
+    r.rttUs = reply.RoundTripMicroseconds;
+    r.from = QString::fromStdString(from);
+    r.ttl = reply.HopLimit;
+    r.dataSize = dataSize;
+    r.kind = kind;
+    return r;
 }
 
 } // namespace
@@ -88,6 +141,7 @@ struct CMainDlg::ProbePage {
     UINT message;
     std::thread& thread;
     bool trace;
+    sockaddr_in6& target6; // family AF_INET6 for an IPv6 target, else AF_UNSPEC
 };
 
 CMainDlg::ProbePage CMainDlg::Probe(int page) {
@@ -95,11 +149,13 @@ CMainDlg::ProbePage CMainDlg::Probe(int page) {
         return {
             IDC_TRACE_HOST,     m_cbTraceHost,   m_btnTraceStart,   m_rtTrace,      m_szTraceHost,
             m_bufTraceHostEnt,  m_hTraceRequest, m_bTraceResolving, m_bTracePosted, m_bTraceGo,
-            m_nTraceTargetCell, m_pTraceTarget,  WM_TRACE_RESOLVED, m_traceThread,  true};
+            m_nTraceTargetCell, m_pTraceTarget,  WM_TRACE_RESOLVED, m_traceThread,  true,
+            m_sinTraceTarget6};
     }
     return {IDC_PING_HOST,     m_cbPingHost,   m_btnPingStart,   m_rtPing,      m_szPingHost,
             m_bufPingHostEnt,  m_hPingRequest, m_bPingResolving, m_bPingPosted, m_bPingGo,
-            m_nPingTargetCell, m_pPingTarget,  WM_PING_RESOLVED, m_pingThread,  false};
+            m_nPingTargetCell, m_pPingTarget,  WM_PING_RESOLVED, m_pingThread,  false,
+            m_sinPingTarget6};
 }
 
 void CMainDlg::OnPingStart() {
@@ -143,7 +199,8 @@ void CMainDlg::OnProbeStart(ProbePage p) {
     }
     p.button->setText(kStop);
     QString rootText;
-    if (inet_addr(p.host) == INADDR_NONE) {
+    sockaddr_in6 literal{};
+    if (inet_addr(p.host) == INADDR_NONE && !ParseIpv6Literal(p.host, &literal)) {
         rootText = Text("Looking up %s...", p.host);
         p.resolving = true;
     }
@@ -167,18 +224,32 @@ const char* CMainDlg::ResolveTarget(const char* host, HANDLE* pRequest, char* ho
         QCoreApplication::postEvent(this, new CMessageEvent(message, address, kPostedMarker));
         return nullptr;
     }
+    sockaddr_in6 literal{};
+    if (ParseIpv6Literal(host, &literal)) {
+        // An IPv6 literal skips the lookup too; its address waits in the unused host-entry
+        // buffer for the message.
+        std::memcpy(hostEntBuf, &literal, sizeof literal);
+        QCoreApplication::postEvent(this, new CMessageEvent(message, 0, kPosted6Marker));
+        return nullptr;
+    }
     *pRequest = WSAAsyncGetHostByName(this, message, host, hostEntBuf, MAXGETHOSTSTRUCT);
     return *pRequest != 0 ? nullptr : GetErrorText(WSAGetLastError());
 }
 
 LRESULT CMainDlg::OnProbeResolved(ProbePage p, WPARAM wParam, LPARAM lParam) {
     const int error = HiWord(lParam);
-    if (LoWord(lParam) == kPostedMarker && error == 0) {
+    if ((LoWord(lParam) == kPostedMarker || LoWord(lParam) == kPosted6Marker) && error == 0) {
         if (!p.posted) {
             return 1; // not this page's: a run is never started twice
         }
         p.posted = false;
-        p.cell = static_cast<uint32_t>(wParam);
+        p.target6 = sockaddr_in6{};
+        if (LoWord(lParam) == kPosted6Marker) {
+            std::memcpy(&p.target6, p.hostEnt, sizeof p.target6);
+            p.cell = 0;
+        } else {
+            p.cell = static_cast<uint32_t>(wParam);
+        }
     } else {
         // Only the outstanding request's completion counts, never a late or foreign one.
         if (p.request == 0 || wParam != p.request) {
@@ -192,15 +263,24 @@ LRESULT CMainDlg::OnProbeResolved(ProbePage p, WPARAM wParam, LPARAM lParam) {
             return 1;
         }
         const auto* host = reinterpret_cast<const hostent*>(p.hostEnt);
-        // The echo workers speak IPv4: a name with IPv6 addresses only has none for them.
+        // A name with an IPv4 address is pinged over IPv4; one with IPv6 addresses only over
+        // IPv6, at its first.
+        const bool v6 = host->h_addrtype == AF_INET6 && host->h_length == 16;
         if (host->h_addr_list == nullptr || host->h_addr_list[0] == nullptr ||
-            host->h_addrtype != AF_INET) {
+            (host->h_addrtype != AF_INET && !v6)) {
             ReportLookupFailure(p.tree, p.host, GetErrorText(WSANO_DATA), WSANO_DATA);
             p.resolving = false;
             p.button->setText(kStart);
             return 1;
         }
-        std::memcpy(&p.cell, host->h_addr_list[0], 4);
+        p.target6 = sockaddr_in6{};
+        p.cell = 0;
+        if (v6) {
+            p.target6.sin6_family = AF_INET6;
+            std::memcpy(&p.target6.sin6_addr, host->h_addr_list[0], 16);
+        } else {
+            std::memcpy(&p.cell, host->h_addr_list[0], 4);
+        }
         p.resolving = false;
     }
     p.target = &p.cell;
@@ -210,12 +290,15 @@ LRESULT CMainDlg::OnProbeResolved(ProbePage p, WPARAM wParam, LPARAM lParam) {
     }
     const HTREEITEM root = p.tree.Root();
     const uint32_t target = *p.target;
+    const sockaddr_in6 target6 = p.target6;
     std::string host(p.host);
     try {
         if (p.trace) {
-            p.thread = std::thread(&CMainDlg::TraceThreadProc, this, root, target, std::move(host));
+            p.thread = std::thread(&CMainDlg::TraceThreadProc, this, root, target, target6,
+                                   std::move(host));
         } else {
-            p.thread = std::thread(&CMainDlg::PingThreadProc, this, root, target, std::move(host));
+            p.thread = std::thread(&CMainDlg::PingThreadProc, this, root, target, target6,
+                                   std::move(host));
         }
     } catch (const std::system_error&) {
         // No thread to be had: the run does not happen, and the page is idle again.
@@ -249,9 +332,11 @@ void CMainDlg::HandBack(ProbePage p) {
     });
 }
 
-void CMainDlg::PingThreadProc(HTREEITEM root, uint32_t target, std::string host) {
+void CMainDlg::PingThreadProc(HTREEITEM root, uint32_t target, sockaddr_in6 target6,
+                              std::string host) {
     WorkerGate& gui = *m_gate;
-    const ICMP_HANDLE handle = m_icmp.pfnIcmpCreateFile();
+    const bool v6 = target6.sin6_family == AF_INET6;
+    const ICMP_HANDLE handle = OpenEcho(m_icmp, v6);
     if (handle == ICMP_INVALID_HANDLE) {
         ReportOpenFailure(Probe(PAGE_PING), "Unable to open PING service!");
         return;
@@ -261,17 +346,21 @@ void CMainDlg::PingThreadProc(HTREEITEM root, uint32_t target, std::string host)
     std::memset(request, 0xAA, sizeof request);
     // The reply buffer is sized at the start, so the packet size is fixed for the run.
     const uint32_t size = std::clamp<uint32_t>(m_dlgOptions.m_nPacketSize, 8, kRequestBlock);
-    std::vector<unsigned char> reply(size + kReplyRecord);
+    std::vector<unsigned char> reply(size + (v6 ? kReplyRecord6 : kReplyRecord));
     gui.Call([&] {
         m_rtPing.SetRootText(Text("Pinging %s...", host.c_str()));
-        RecordRunStart(m_rtPing, root, RunKind::Ping, host, AF_INET, &target, m_dlgOptions, size);
+        RecordRunStart(m_rtPing, root, RunKind::Ping, host, v6 ? AF_INET6 : AF_INET,
+                       v6 ? static_cast<const void*>(&target6.sin6_addr) : &target, m_dlgOptions,
+                       size);
     });
     for (uint32_t n = 1; n <= m_dlgOptions.m_nPackets && m_bPingGo && !m_bClosing; ++n) {
         const uint32_t timeout = m_dlgOptions.m_nTimeout * 1000; // milliseconds
         EchoStamp stamp;
         const uint32_t got =
-            m_icmp.pfnIcmpSendEcho(handle, target, request, static_cast<uint16_t>(size), nullptr,
-                                   reply.data(), static_cast<uint32_t>(reply.size()), timeout);
+            v6 ? SendEcho6(m_icmp, handle, target6, request, size, nullptr, reply, timeout)
+               : m_icmp.pfnIcmpSendEcho(handle, target, request, static_cast<uint16_t>(size),
+                                        nullptr, reply.data(), static_cast<uint32_t>(reply.size()),
+                                        timeout);
         stamp.Returned(m_icmp);
         if (m_bClosing) {
             break;
@@ -280,6 +369,28 @@ void CMainDlg::PingThreadProc(HTREEITEM root, uint32_t target, std::string host)
             gui.Call([&] {
                 m_rtPing.AddItem(root, QStringLiteral("Request timed out"), IMG_FAIL);
                 RecordResult(m_rtPing, root, TimedOutResult(n, stamp));
+            });
+            continue;
+        }
+        if (v6) {
+            ICMPV6_ECHO_REPLY r;
+            std::memcpy(&r, reply.data(), sizeof r);
+            const bool alive = std::memcmp(r.Address.sin6_addr, &target6.sin6_addr, 16) == 0;
+            const std::string from = Ipv6Text(r.Address.sin6_addr);
+            // The record has no data size: an echo reply carries the request's data back, a
+            // node's error none.
+            const uint32_t echoed = r.Status == IP_SUCCESS ? size : 0;
+            const QString text =
+                alive ? Text("Reply from %s: Host is alive", from.c_str())
+                      : Text("Reply from %s: Destination host unreachable", from.c_str());
+            gui.Call([&] {
+                const HTREEITEM item = m_rtPing.AddItem(root, text, alive ? IMG_OK : IMG_FAIL);
+                m_rtPing.AddItem(item, Text("Packet size: %u bytes", echoed), IMG_INFO);
+                m_rtPing.AddItem(item, Text("RTT: %u ms", r.RoundTripTime), IMG_INFO);
+                m_rtPing.AddItem(item, Text("TTL: %u", unsigned{r.HopLimit}), IMG_INFO);
+                RecordResult(m_rtPing, root,
+                             Answer6Result(n, stamp, r, from, echoed,
+                                           alive ? ResultKind::Reply : ResultKind::OtherNode));
             });
             continue;
         }
@@ -308,9 +419,11 @@ void CMainDlg::PingThreadProc(HTREEITEM root, uint32_t target, std::string host)
     HandBack(Probe(PAGE_PING));
 }
 
-void CMainDlg::TraceThreadProc(HTREEITEM root, uint32_t target, std::string host) {
+void CMainDlg::TraceThreadProc(HTREEITEM root, uint32_t target, sockaddr_in6 target6,
+                               std::string host) {
     WorkerGate& gui = *m_gate;
-    const ICMP_HANDLE handle = m_icmp.pfnIcmpCreateFile();
+    const bool v6 = target6.sin6_family == AF_INET6;
+    const ICMP_HANDLE handle = OpenEcho(m_icmp, v6);
     if (handle == ICMP_INVALID_HANDLE) {
         ReportOpenFailure(Probe(PAGE_TRACE), "Unable to open TRACE service!");
         return;
@@ -320,11 +433,13 @@ void CMainDlg::TraceThreadProc(HTREEITEM root, uint32_t target, std::string host
     std::memset(request, 0xAA, sizeof request);
     IP_OPTION_INFORMATION options{};
     const uint32_t size = std::clamp<uint32_t>(m_dlgOptions.m_nPacketSize, 8, kRequestBlock);
-    std::vector<unsigned char> reply(size + kReplyRecord);
+    std::vector<unsigned char> reply(size + (v6 ? kReplyRecord6 : kReplyRecord));
     gui.Call([&] {
         m_rtTrace.SetRootImage(IMG_ROUTE);
         m_rtTrace.SetRootText(Text("Tracing route to %s...", host.c_str()));
-        RecordRunStart(m_rtTrace, root, RunKind::Trace, host, AF_INET, &target, m_dlgOptions, size);
+        RecordRunStart(m_rtTrace, root, RunKind::Trace, host, v6 ? AF_INET6 : AF_INET,
+                       v6 ? static_cast<const void*>(&target6.sin6_addr) : &target, m_dlgOptions,
+                       size);
     });
     uint32_t hop = 0;
     uint32_t attempts = 0;
@@ -338,14 +453,42 @@ void CMainDlg::TraceThreadProc(HTREEITEM root, uint32_t target, std::string host
             options.Ttl = static_cast<uint8_t>(hop & 0xFF);
             const uint32_t timeout = m_dlgOptions.m_nTimeout * 1000;
             EchoStamp stamp;
-            const uint32_t got = m_icmp.pfnIcmpSendEcho(
-                handle, target, request, static_cast<uint16_t>(size), &options, reply.data(),
-                static_cast<uint32_t>(reply.size()), timeout);
+            const uint32_t got =
+                v6 ? SendEcho6(m_icmp, handle, target6, request, size, &options, reply, timeout)
+                   : m_icmp.pfnIcmpSendEcho(handle, target, request, static_cast<uint16_t>(size),
+                                            &options, reply.data(),
+                                            static_cast<uint32_t>(reply.size()), timeout);
             stamp.Returned(m_icmp);
             if (m_bClosing) {
                 break;
             }
-            if (got != 0) {
+            if (got != 0 && v6) {
+                ICMPV6_ECHO_REPLY r;
+                std::memcpy(&r, reply.data(), sizeof r);
+                in6_addr from;
+                std::memcpy(&from, r.Address.sin6_addr, sizeof from);
+                const bool reached = std::memcmp(&from, &target6.sin6_addr, sizeof from) == 0;
+                const std::string address = Ipv6Text(&from);
+                std::string name;
+                const QString text = WsGetHostByAddr(from, kReverseLookupMs, &m_bClosing, &name)
+                                         ? HopText(name, address)
+                                         : QString::fromStdString(address);
+                gui.Call([&] {
+                    const HTREEITEM item = m_rtTrace.AddItem(root, text, IMG_HOST);
+                    m_rtTrace.AddItem(item, Text("Hop: #%u", hop), IMG_INFO);
+                    m_rtTrace.AddItem(item, Text("RTT: %u ms", r.RoundTripTime), IMG_INFO);
+                    ResultRecord result =
+                        Answer6Result(hop, stamp, r, address, r.Status == IP_SUCCESS ? size : 0,
+                                      reached ? ResultKind::TargetReached : ResultKind::HopReached);
+                    result.name = QString::fromStdString(name);
+                    result.tries = attempts;
+                    RecordResult(m_rtTrace, root, result);
+                });
+                if (reached) {
+                    break; // the target itself answered
+                }
+                attempts = 0;
+            } else if (got != 0) {
                 ICMP_ECHO_REPLY r;
                 std::memcpy(&r, reply.data(), sizeof r);
                 std::string name;

@@ -8,11 +8,17 @@
 #   r2      10.203.3.1/24 eth1 -- target eth0 10.203.3.2/24
 #           10.203.4.1/24 eth2 -- quiet eth0 10.203.4.2/24  quiet ignores echo requests
 #
+# Dual stack, as tests/icmp/netns_lib.sh lays its IPv6 lab: link n is also fd00:203:n::/64 with
+# the same host numbers (r1 fd00:203:1::2, r2 fd00:203:2::2, target fd00:203:3::2 and a second
+# address fd00:203:3::6); r1 has no route to fd00:203:9::/64 either.
+#
 # Run 1 exports SABREVIN_PROBE_LAB_R2_TIME_EXCEEDED=sent; then r2 gets
-# "iptables -A OUTPUT -p icmp --icmp-type time-exceeded -j DROP" and run 2 exports "dropped".
-# COMMAND reads the lab from the SABREVIN_PROBE_LAB_* variables below and runs in each run the
-# cases meant for that configuration. dnsmasq holds A and PTR records for r1.lab.test,
-# r2.lab.test (the routers' client-facing addresses) and target.lab.test; the client sees
+# "iptables -A OUTPUT -p icmp --icmp-type time-exceeded -j DROP" (and the same for ICMPv6) and
+# run 2 exports "dropped". COMMAND reads the lab from the SABREVIN_PROBE_LAB_* variables below
+# and runs in each run the cases meant for that configuration. dnsmasq holds A, AAAA and PTR
+# records (in-addr.arpa and ip6.arpa) for r1.lab.test, r2.lab.test (the routers' client-facing
+# addresses) and target.lab.test (both families), and AAAA and PTR only for v6only.lab.test
+# (the target's second IPv6 address); the client sees
 # /etc/netns/<client>/resolv.conf (that server) and hosts (localhost only) as its own.
 #
 # --ping-socket: net.ipv4.ping_group_range in the client admits root's group, so the echo module
@@ -47,6 +53,11 @@ R2_IP=10.203.2.2 # likewise r2
 TARGET_IP=10.203.3.2
 QUIET_IP=10.203.4.2
 UNROUTABLE_IP=10.203.9.9
+R1_IP6=fd00:203:1::2
+R2_IP6=fd00:203:2::2
+TARGET_IP6=fd00:203:3::2
+V6ONLY_IP6=fd00:203:3::6 # the target's second address: a name with IPv6 only
+UNROUTABLE_IP6=fd00:203:9::9
 WORK_PREFIX="${TMPDIR:-/tmp}/sabrevin-probe-lab"
 
 socket=raw
@@ -67,6 +78,7 @@ find_tool flock >/dev/null || skip "needs flock (util-linux)"
 find_tool sysctl >/dev/null || skip "needs sysctl (procps)"
 dnsmasq=$(find_tool dnsmasq) || skip "needs dnsmasq (dnsmasq-base)"
 iptables=$(find_tool iptables) || skip "needs iptables"
+ip6tables=$(find_tool ip6tables) || skip "needs ip6tables"
 traceroute=$(find_tool traceroute) || skip "needs traceroute"
 getent=$(find_tool getent) || skip "needs getent (libc-bin)"
 
@@ -89,7 +101,9 @@ link() {
 }
 
 route() {
-    ip -n "$1" route add "$2" via "$3" || die "cannot add the route to $2 in $1"
+    local family=-4
+    [[ $3 == *:* ]] && family=-6
+    ip -n "$1" "$family" route add "$2" via "$3" || die "cannot add the route to $2 in $1"
 }
 
 set_sysctl() {
@@ -99,6 +113,9 @@ set_sysctl() {
 # --- The network --------------------------------------------------------------------------
 for ns in "$CLIENT_NS" "$R1_NS" "$R2_NS" "$TARGET_NS" "$QUIET_NS" "$DNS_NS"; do
     new_ns "$ns"
+    # Link-local addresses too come up at once: a router whose own is still tentative cannot
+    # resolve its neighbours, which holds the first IPv6 packets for seconds.
+    set_sysctl "$ns" net.ipv6.conf.default.accept_dad 0
 done
 link "$CLIENT_NS" eth0 10.203.1.1/24 "$R1_NS" eth0 "$R1_IP/24"
 link "$CLIENT_NS" dns0 10.203.53.1/24 "$DNS_NS" eth0 "$DNS_IP/24"
@@ -126,6 +143,33 @@ fi
 ip netns exec "$R2_NS" "$iptables" -w 5 -S OUTPUT >/dev/null 2>&1 ||
     skip "iptables does not work inside a network namespace here"
 
+# addr6 NS IF ADDR/LEN: an IPv6 address usable at once (no duplicate address detection).
+addr6() {
+    ip -n "$1" addr add "$3" dev "$2" nodad || die "cannot address $2 in $1 with $3"
+}
+addr6 "$CLIENT_NS" eth0 fd00:203:1::1/64
+addr6 "$R1_NS" eth0 "$R1_IP6/64"
+addr6 "$R1_NS" eth1 fd00:203:2::1/64
+addr6 "$R2_NS" eth0 "$R2_IP6/64"
+addr6 "$R2_NS" eth1 fd00:203:3::1/64
+addr6 "$TARGET_NS" eth0 "$TARGET_IP6/64"
+addr6 "$TARGET_NS" eth0 "$V6ONLY_IP6/64"
+addr6 "$R2_NS" eth2 fd00:203:4::1/64
+addr6 "$QUIET_NS" eth0 fd00:203:4::2/64
+route "$CLIENT_NS" default "$R1_IP6"
+route "$R1_NS" fd00:203:3::/64 "$R2_IP6"
+route "$R1_NS" fd00:203:4::/64 "$R2_IP6"
+route "$R2_NS" default fd00:203:2::1
+route "$TARGET_NS" default fd00:203:3::1
+route "$QUIET_NS" default fd00:203:4::1
+for ns in "$R1_NS" "$R2_NS"; do
+    set_sysctl "$ns" net.ipv6.conf.all.forwarding 1
+    set_sysctl "$ns" net.ipv6.icmp.ratelimit 0 # no pause between a router's errors
+done
+set_sysctl "$QUIET_NS" net.ipv6.icmp.echo_ignore_all 1
+ip netns exec "$R2_NS" "$ip6tables" -w 5 -S OUTPUT >/dev/null 2>&1 ||
+    skip "ip6tables does not work inside a network namespace here"
+
 # --- The DNS server -----------------------------------------------------------------------
 workdir=$(mktemp -d "$WORK_PREFIX.$$.XXXXXX") || die "cannot make a temp directory"
 chmod 755 "$workdir" # dnsmasq drops to nobody and must still reach its log
@@ -141,9 +185,10 @@ pid-file=$workdir/dnsmasq.pid
 log-facility=$log
 log-queries
 address=/#/
-host-record=r1.lab.test,$R1_IP
-host-record=r2.lab.test,$R2_IP
-host-record=target.lab.test,$TARGET_IP
+host-record=r1.lab.test,$R1_IP,$R1_IP6
+host-record=r2.lab.test,$R2_IP,$R2_IP6
+host-record=target.lab.test,$TARGET_IP,$TARGET_IP6
+host-record=v6only.lab.test,$V6ONLY_IP6
 EOF
 ip netns exec "$DNS_NS" "$dnsmasq" --keep-in-foreground --conf-file="$conf" \
     >"$workdir/dnsmasq.out" 2>&1 </dev/null &
@@ -183,6 +228,10 @@ export SABREVIN_PROBE_LAB_TARGET="$TARGET_IP" SABREVIN_PROBE_LAB_TARGET_NAME=tar
 export SABREVIN_PROBE_LAB_QUIET="$QUIET_IP"
 export SABREVIN_PROBE_LAB_UNROUTABLE="$UNROUTABLE_IP"
 export SABREVIN_PROBE_LAB_TRACEROUTE="$traceroute"
+export SABREVIN_PROBE_LAB_R1_6="$R1_IP6" SABREVIN_PROBE_LAB_R2_6="$R2_IP6"
+export SABREVIN_PROBE_LAB_TARGET_6="$TARGET_IP6"
+export SABREVIN_PROBE_LAB_V6ONLY="$V6ONLY_IP6" SABREVIN_PROBE_LAB_V6ONLY_NAME=v6only.lab.test
+export SABREVIN_PROBE_LAB_UNROUTABLE_6="$UNROUTABLE_IP6"
 
 # run_command: COMMAND in the client namespace, in the background so that a signal reaches our
 # traps at once; stdin handed on and SIGINT/SIGQUIT given back their defaults.
@@ -206,6 +255,8 @@ status1=$?
 
 ip netns exec "$R2_NS" "$iptables" -w 5 -A OUTPUT -p icmp --icmp-type time-exceeded -j DROP ||
     die "cannot make r2 drop its Time Exceeded"
+ip netns exec "$R2_NS" "$ip6tables" -w 5 -A OUTPUT -p icmpv6 --icmpv6-type time-exceeded -j DROP ||
+    die "cannot make r2 drop its ICMPv6 Time Exceeded"
 echo "probe lab: run 2 of 2, r2 drops its Time Exceeded ($socket sockets)"
 SABREVIN_PROBE_LAB_R2_TIME_EXCEEDED=dropped run_command "$@"
 status2=$?

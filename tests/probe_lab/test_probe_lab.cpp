@@ -33,6 +33,9 @@ QString Env(const char* name) {
 struct Lab {
     QString socket; // "raw" or "dgram": the socket the echo module should take
     QString r1, r1Name, r2, r2Name, target, targetName, quiet, unroutable;
+    // IPv6: the routers' and the target's addresses, a name with an IPv6 address only (the
+    // target's second), and an address r1 has no route to.
+    QString r1v6, r2v6, target6, v6only, v6onlyName, unroutable6;
     QString traceroute;
     bool r2SendsTimeExceeded = true;
 
@@ -49,6 +52,12 @@ struct Lab {
         lab.quiet = Env("SABREVIN_PROBE_LAB_QUIET");
         lab.unroutable = Env("SABREVIN_PROBE_LAB_UNROUTABLE");
         lab.traceroute = Env("SABREVIN_PROBE_LAB_TRACEROUTE");
+        lab.r1v6 = Env("SABREVIN_PROBE_LAB_R1_6");
+        lab.r2v6 = Env("SABREVIN_PROBE_LAB_R2_6");
+        lab.target6 = Env("SABREVIN_PROBE_LAB_TARGET_6");
+        lab.v6only = Env("SABREVIN_PROBE_LAB_V6ONLY");
+        lab.v6onlyName = Env("SABREVIN_PROBE_LAB_V6ONLY_NAME");
+        lab.unroutable6 = Env("SABREVIN_PROBE_LAB_UNROUTABLE_6");
         lab.r2SendsTimeExceeded = Env("SABREVIN_PROBE_LAB_R2_TIME_EXCEEDED") != "dropped";
         return lab;
     }
@@ -160,8 +169,8 @@ class TestProbeLab : public QObject {
     // The hops our trace lists: each answer's address (after the name, in brackets, when it
     // has one) or "*" for "Request timed out", with the number of its "Hop: #n" item.
     QList<Hop> OurHops() const {
-        static const QRegularExpression named(QStringLiteral("^.* \\[([0-9.]+)\\]$"));
-        static const QRegularExpression bare(QStringLiteral("^[0-9]+(\\.[0-9]+){3}$"));
+        static const QRegularExpression named(QStringLiteral("^.* \\[([0-9a-f:.]+)\\]$"));
+        static const QRegularExpression bare(QStringLiteral("^[0-9a-f:.]+$"));
         static const QRegularExpression number(QStringLiteral("^Hop: #(\\d+)$"));
         QList<Hop> hops;
         const QTreeWidgetItem* root = Widget(PAGE_TRACE)->topLevelItem(0);
@@ -189,13 +198,16 @@ class TestProbeLab : public QObject {
         return hops;
     }
 
-    // The oracle: traceroute -I -n -w 1 -q 1 -m kHops in this namespace, one line per hop,
-    // "N  ADDRESS  T ms" or "N  *".
-    QList<Hop> TracerouteHops(const QString& host) const {
+    // The oracle: traceroute -I -n -w 1 -q 1 -m kHops (with -6 over IPv6) in this namespace,
+    // one line per hop, "N  ADDRESS  T ms" or "N  *".
+    QList<Hop> TracerouteHops(const QString& host, bool v6 = false) const {
         QProcess p;
         p.setProcessChannelMode(QProcess::SeparateChannels);
-        p.start(m_lab.traceroute,
-                {"-I", "-n", "-w", "1", "-q", "1", "-m", QString::number(kHops), host});
+        QStringList args{"-I", "-n", "-w", "1", "-q", "1", "-m", QString::number(kHops), host};
+        if (v6) {
+            args.prepend("-6");
+        }
+        p.start(m_lab.traceroute, args);
         QList<Hop> hops;
         if (!p.waitForFinished(20000) || p.exitStatus() != QProcess::NormalExit ||
             p.exitCode() != 0) {
@@ -266,20 +278,25 @@ private Q_SLOTS:
         QCOMPARE(got, m_lab.socket == "dgram" ? int(ICMP_SOCKET_DGRAM) : int(ICMP_SOCKET_RAW));
     }
 
-    // Three replies from the target, two routers away: its TTL of 64 arrives as 62.
+    // Three replies from the target, two routers away: its TTL (hop limit) of 64 arrives as
+    // 62. Its name has both families and is pinged over IPv4; a name with IPv6 only over IPv6.
     void pingLiveTarget_data() {
         QTest::addColumn<QString>("host");
-        QTest::newRow("typed as an address") << m_lab.target;
-        QTest::newRow("typed as a name") << m_lab.targetName;
+        QTest::addColumn<QString>("address");
+        QTest::newRow("typed as an address") << m_lab.target << m_lab.target;
+        QTest::newRow("typed as a name") << m_lab.targetName << m_lab.target;
+        QTest::newRow("typed as an IPv6 address") << m_lab.target6 << m_lab.target6;
+        QTest::newRow("a name with IPv6 only") << m_lab.v6onlyName << m_lab.v6only;
     }
     void pingLiveTarget() {
         NEED_R2_TIME_EXCEEDED(true);
         QFETCH(QString, host);
+        QFETCH(QString, address);
         m_dlg->Options().m_nPackets = 3;
         if (Run(PAGE_PING, host, 10000) < 0) {
             return;
         }
-        const QString reply = PingReply(m_lab.target, "Host is alive", 32, 62);
+        const QString reply = PingReply(address, "Host is alive", 32, 62);
         QCOMPARE(WithoutTimes(Text(PAGE_PING)), host + "\n" + reply + reply + reply);
         VerifyImages(PAGE_PING);
         QCOMPARE(Box(PAGE_PING)->itemText(0), host); // the history took it
@@ -304,35 +321,57 @@ private Q_SLOTS:
     // sent), with none of our data. The kernel limits these errors per peer to a burst of five,
     // then one a second (net.ipv4.route.error_burst and error_cost, which are not per
     // namespace), whatever icmp_ratemask says: a lab run asks for no more than two.
+    // Over IPv6 r1 answers ICMPv6 Destination Unreachable (no route) in the same way.
+    void pingWithoutRoute_data() {
+        QTest::addColumn<QString>("host");
+        QTest::addColumn<QString>("router");
+        QTest::newRow("IPv4") << m_lab.unroutable << m_lab.r1;
+        QTest::newRow("IPv6") << m_lab.unroutable6 << m_lab.r1v6;
+    }
     void pingWithoutRoute() {
         NEED_R2_TIME_EXCEEDED(true);
+        QFETCH(QString, host);
+        QFETCH(QString, router);
         m_dlg->Options().m_nPackets = 2;
-        if (Run(PAGE_PING, m_lab.unroutable, 10000) < 0) {
+        if (Run(PAGE_PING, host, 10000) < 0) {
             return;
         }
-        const QString reply = PingReply(m_lab.r1, "Destination host unreachable", 0, 64);
-        QCOMPARE(WithoutTimes(Text(PAGE_PING)), m_lab.unroutable + "\n" + reply + reply);
+        const QString reply = PingReply(router, "Destination host unreachable", 0, 64);
+        QCOMPARE(WithoutTimes(Text(PAGE_PING)), host + "\n" + reply + reply);
         VerifyImages(PAGE_PING);
     }
 
-    // r1, r2 and the target with their names from the lab's DNS server; hop by hop the
-    // addresses traceroute prints.
+    // r1, r2 and the target with their names from the lab's DNS server (in ip6.arpa over
+    // IPv6); hop by hop the addresses traceroute (traceroute -6) prints.
     void traceToTarget_data() {
         QTest::addColumn<QString>("host");
-        QTest::newRow("typed as an address") << m_lab.target;
-        QTest::newRow("typed as a name") << m_lab.targetName;
+        QTest::addColumn<bool>("v6");
+        QTest::addColumn<QString>("target");
+        QTest::addColumn<QString>("targetName");
+        QTest::newRow("typed as an address")
+            << m_lab.target << false << m_lab.target << m_lab.targetName;
+        QTest::newRow("typed as a name")
+            << m_lab.targetName << false << m_lab.target << m_lab.targetName;
+        QTest::newRow("typed as an IPv6 address")
+            << m_lab.target6 << true << m_lab.target6 << m_lab.targetName;
+        QTest::newRow("a name with IPv6 only")
+            << m_lab.v6onlyName << true << m_lab.v6only << m_lab.v6onlyName;
     }
     void traceToTarget() {
         NEED_R2_TIME_EXCEEDED(true);
         QFETCH(QString, host);
-        const QList<Hop> oracle = TracerouteHops(host);
+        QFETCH(bool, v6);
+        QFETCH(QString, target);
+        QFETCH(QString, targetName);
+        const QList<Hop> oracle = TracerouteHops(host, v6);
         if (Run(PAGE_TRACE, host, 20000) < 0) {
             return;
         }
-        QCOMPARE(WithoutTimes(Text(PAGE_TRACE)), "Trace route to " + host + "\n" +
-                                                     TraceHop(m_lab.r1Name, m_lab.r1, 1) +
-                                                     TraceHop(m_lab.r2Name, m_lab.r2, 2) +
-                                                     TraceHop(m_lab.targetName, m_lab.target, 3));
+        QCOMPARE(WithoutTimes(Text(PAGE_TRACE)),
+                 "Trace route to " + host + "\n" +
+                     TraceHop(m_lab.r1Name, v6 ? m_lab.r1v6 : m_lab.r1, 1) +
+                     TraceHop(m_lab.r2Name, v6 ? m_lab.r2v6 : m_lab.r2, 2) +
+                     TraceHop(targetName, target, 3));
         VerifyImages(PAGE_TRACE);
         const QList<Hop> ours = OurHops();
         QVERIFY2(ours == oracle,
@@ -341,17 +380,27 @@ private Q_SLOTS:
     }
 
     // r2 sends no Time Exceeded: hop 2 is "Request timed out" after four requests of a second
-    // each, hop 3 the target; traceroute prints "*" for hop 2.
+    // each, hop 3 the target; traceroute prints "*" for hop 2. The same over IPv6.
+    void traceAcrossSilentRouter_data() {
+        QTest::addColumn<QString>("target");
+        QTest::addColumn<QString>("r1");
+        QTest::addColumn<bool>("v6");
+        QTest::newRow("IPv4") << m_lab.target << m_lab.r1 << false;
+        QTest::newRow("IPv6") << m_lab.target6 << m_lab.r1v6 << true;
+    }
     void traceAcrossSilentRouter() {
         NEED_R2_TIME_EXCEEDED(false);
-        const QList<Hop> oracle = TracerouteHops(m_lab.target);
-        const qint64 ms = Run(PAGE_TRACE, m_lab.target, 20000);
+        QFETCH(QString, target);
+        QFETCH(QString, r1);
+        QFETCH(bool, v6);
+        const QList<Hop> oracle = TracerouteHops(target, v6);
+        const qint64 ms = Run(PAGE_TRACE, target, 20000);
         if (ms < 0) {
             return;
         }
-        QCOMPARE(WithoutTimes(Text(PAGE_TRACE)),
-                 "Trace route to " + m_lab.target + "\n" + TraceHop(m_lab.r1Name, m_lab.r1, 1) +
-                     SilentHop(2) + TraceHop(m_lab.targetName, m_lab.target, 3));
+        QCOMPARE(WithoutTimes(Text(PAGE_TRACE)), "Trace route to " + target + "\n" +
+                                                     TraceHop(m_lab.r1Name, r1, 1) + SilentHop(2) +
+                                                     TraceHop(m_lab.targetName, target, 3));
         QVERIFY2(ms >= 3900, qPrintable(QString("four time-outs took %1 ms").arg(ms)));
         VerifyImages(PAGE_TRACE);
         const QList<Hop> ours = OurHops();
