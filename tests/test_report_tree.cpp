@@ -1,4 +1,4 @@
-// ReportTree: the order of inserts, pictures, folding, handles that outlive Clear, and the
+// ReportTree: the order of inserts, folding, handles that outlive Clear, the pictures, and the
 // copied text.
 
 #include "ui/image_list.h"
@@ -32,6 +32,8 @@ class TestReportTree : public QObject {
         const HTREEITEM failed = m_rt.AddItem(m_rt.Root(), "Host lookup failed", IMG_FAIL);
         m_rt.AddItem(failed, "Error: 11001", IMG_INFO);
         m_rt.ExpandRoot();
+        m_rt.SetRootText("nowhere.invalid (2)");
+        m_rt.SetRootImage(IMG_ROUTE);
     }
 
 private Q_SLOTS:
@@ -43,109 +45,73 @@ private Q_SLOTS:
         m_rt.Attach(m_widget.get());
     }
 
-    void requestsStandInOrderWithTheirItems() {
+    // Requests stand in order; only the latest root is renamed, and only roots unfold.
+    void requestsStandInOrder() {
         FillTwoRequests();
-        QCOMPARE(m_widget->topLevelItemCount(), 2);
-        QCOMPARE(m_widget->topLevelItem(0)->text(0), QString("127.0.0.1"));
-        QCOMPARE(m_widget->topLevelItem(1)->text(0), QString("nowhere.invalid"));
-        const QTreeWidgetItem* reply = m_widget->topLevelItem(0)->child(0);
-        QCOMPARE(reply->childCount(), 2);
-        QCOMPARE(reply->child(1)->text(0), QString("RTT: 0 ms"));
-        QCOMPARE(ReportTree::ImageOf(reply), int(IMG_OK));
+        QCOMPARE(m_widget->AllText(), QString("127.0.0.1\n"
+                                              "  Reply from 127.0.0.1: Host is alive\n"
+                                              "    Packet size: 32 bytes\n"
+                                              "    RTT: 0 ms\n"
+                                              "nowhere.invalid (2)\n"
+                                              "  Host lookup failed\n"
+                                              "    Error: 11001\n"));
+        const QTreeWidgetItem* first = m_widget->topLevelItem(0);
+        QCOMPARE(ReportTree::ImageOf(first), int(IMG_HOST));
+        QCOMPARE(ReportTree::ImageOf(first->child(0)), int(IMG_OK));
+        QCOMPARE(ReportTree::ImageOf(m_widget->topLevelItem(1)), int(IMG_ROUTE));
         QCOMPARE(m_rt.ItemOf(m_rt.Last())->text(0), QString("Error: 11001"));
-    }
-
-    void expandRootOpensOnlyTheRoot() {
-        FillTwoRequests();
-        QTreeWidgetItem* root = m_widget->topLevelItem(1);
-        QVERIFY(root->isExpanded());
-        QVERIFY(!root->child(0)->isExpanded()); // "Host lookup failed" stays folded
-        QVERIFY(!m_widget->rootIsDecorated());  // no expand button on a root
+        QVERIFY(m_widget->topLevelItem(1)->isExpanded());
+        QVERIFY(!m_widget->topLevelItem(1)->child(0)->isExpanded());
+        QVERIFY(!m_widget->rootIsDecorated());
         QVERIFY(m_widget->isHeaderHidden());
     }
 
-    void setRootTextAndImageChangeOnlyTheLatestRoot() {
-        FillTwoRequests();
-        m_rt.SetRootText("Trace route to x");
-        m_rt.SetRootImage(IMG_ROUTE);
-        QCOMPARE(m_widget->topLevelItem(0)->text(0), QString("127.0.0.1"));
-        QCOMPARE(m_widget->topLevelItem(1)->text(0), QString("Trace route to x"));
-        QCOMPARE(ReportTree::ImageOf(m_widget->topLevelItem(1)), int(IMG_ROUTE));
-        QCOMPARE(ReportTree::ImageOf(m_widget->topLevelItem(0)), int(IMG_HOST));
-    }
-
-    void addItemUnderNoParentAddsNothing() {
-        m_rt.AddRoot("a", IMG_HOST);
-        QVERIFY(!m_rt.AddItem(HTREEITEM{}, "orphan", IMG_INFO));
-        QVERIFY(!m_rt.AddItem(HTREEITEM{999999}, "orphan", IMG_INFO));
-        QCOMPARE(m_widget->topLevelItemCount(), 1);
-        QCOMPARE(m_widget->topLevelItem(0)->childCount(), 0);
-    }
-
-    // Every operation after Clear, with the handles that callers kept from before it.
-    void operationsAfterClearDoNothing_data() {
+    // Handles kept from before a Clear (and handles never given) name nothing: every
+    // operation with them does nothing, also after a new request.
+    void handlesAfterClear_data() {
         QTest::addColumn<QString>("op");
-        QTest::newRow("SetRootText") << "SetRootText";
-        QTest::newRow("SetRootImage") << "SetRootImage";
-        QTest::newRow("ExpandRoot") << "ExpandRoot";
-        QTest::newRow("AddItem under the old root") << "AddItemRoot";
-        QTest::newRow("AddItem under the last item") << "AddItemLast";
-        QTest::newRow("AddItem under a kept reply item") << "AddItemKept";
-        QTest::newRow("Clear again") << "Clear";
+        for (const char* op :
+             {"SetRootText", "SetRootImage", "ExpandRoot", "AddItem under the root",
+              "AddItem under a kept item", "AddItem under no item", "Clear"}) {
+            QTest::newRow(op) << QString(op);
+        }
     }
-    void operationsAfterClearDoNothing() {
+    void handlesAfterClear() {
         QFETCH(QString, op);
-        m_rt.AddRoot("host", IMG_HOST);
-        const HTREEITEM oldRoot = m_rt.Root();
+        const HTREEITEM oldRoot = m_rt.AddRoot("host", IMG_HOST);
         const HTREEITEM kept = m_rt.AddItem(oldRoot, "Reply", IMG_OK);
-        m_rt.AddItem(kept, "RTT: 1 ms", IMG_INFO);
-        const HTREEITEM oldLast = m_rt.Last();
         m_rt.Clear();
-        QVERIFY(!m_rt.Root());
-        QVERIFY(!m_rt.Last());
-        QVERIFY(m_rt.ItemOf(oldRoot) == nullptr);
-        QVERIFY(m_rt.ItemOf(kept) == nullptr);
-
+        QVERIFY(!m_rt.Root() && !m_rt.Last());
         if (op == "SetRootText") {
             m_rt.SetRootText("late");
         } else if (op == "SetRootImage") {
             m_rt.SetRootImage(IMG_ROUTE);
         } else if (op == "ExpandRoot") {
             m_rt.ExpandRoot();
-        } else if (op == "AddItemRoot") {
-            QVERIFY(!m_rt.AddItem(oldRoot, "late", IMG_INFO));
-        } else if (op == "AddItemLast") {
-            QVERIFY(!m_rt.AddItem(oldLast, "late", IMG_INFO));
-        } else if (op == "AddItemKept") {
-            QVERIFY(!m_rt.AddItem(kept, "late", IMG_INFO));
+        } else if (op.startsWith("AddItem")) {
+            const HTREEITEM parent = op.endsWith("root")        ? oldRoot
+                                     : op.endsWith("kept item") ? kept
+                                                                : HTREEITEM{999999};
+            QVERIFY(!m_rt.AddItem(parent, "late", IMG_INFO));
+            QVERIFY(!m_rt.AddItem(HTREEITEM{}, "late", IMG_INFO));
         } else {
             m_rt.Clear();
         }
         QCOMPARE(m_widget->topLevelItemCount(), 0);
-
-        // A new request after the Clear is untouched by the old handles.
         m_rt.AddRoot("next", IMG_HOST);
         QVERIFY(!m_rt.AddItem(kept, "late", IMG_INFO));
-        QVERIFY(m_rt.ItemOf(oldRoot) == nullptr);
-        QCOMPARE(m_widget->topLevelItem(0)->childCount(), 0);
-        QCOMPARE(m_widget->topLevelItem(0)->text(0), QString("next"));
+        QVERIFY(!m_rt.AddItem(oldRoot, "late", IMG_INFO));
+        QVERIFY(m_rt.ItemOf(oldRoot) == nullptr && m_rt.ItemOf(kept) == nullptr);
+        QCOMPARE(m_widget->AllText(), QString("next\n"));
     }
 
-    void handlesAreNeverReused() {
-        const HTREEITEM first = m_rt.AddRoot("a", IMG_HOST);
-        m_rt.Clear();
-        const HTREEITEM second = m_rt.AddRoot("b", IMG_HOST);
-        QVERIFY(first != second);
-        QVERIFY(m_rt.ItemOf(first) == nullptr);
-    }
-
-    void picturesAreMaskedAndLookTheSameSelected() {
+    // Five pictures of 18 pixels with a transparent white corner, the same when selected; the
+    // window icon 32 pixels.
+    void pictures() {
         QCOMPARE(m_images->GetImageCount(), 5);
         for (int i = 0; i < 5; ++i) {
             const QImage img = m_images->Pixmap(i).toImage().convertToFormat(QImage::Format_ARGB32);
             QCOMPARE(img.size(), QSize(18, 18));
-            // Every picture has a white corner, which must come out transparent, and some
-            // drawn pixels, which must stay opaque.
             QCOMPARE(qAlpha(img.pixel(0, 0)), 0);
             int opaque = 0;
             for (int y = 0; y < 18; ++y) {
@@ -158,65 +124,29 @@ private Q_SLOTS:
             QCOMPARE(icon.pixmap(18, 18, QIcon::Selected).toImage(),
                      icon.pixmap(18, 18, QIcon::Normal).toImage());
         }
-        QVERIFY(m_images->Icon(5).isNull());
-        QVERIFY(m_images->Icon(-1).isNull());
+        QVERIFY(m_images->Icon(5).isNull() && m_images->Icon(-1).isNull());
+        QCOMPARE(LoadMainIcon().availableSizes().value(0), QSize(32, 32));
     }
 
-    void appIconIs32By32() {
-        const QIcon icon = LoadMainIcon();
-        QVERIFY(!icon.isNull());
-        QCOMPARE(icon.availableSizes().value(0), QSize(32, 32));
-    }
-
-    // The copied text: one line per item, two spaces per level below the copied one.
-    void copiedText_data() {
-        QTest::addColumn<int>("root");
-        QTest::addColumn<int>("child"); // -1: the root itself
-        QTest::addColumn<QString>("expected");
-        QTest::newRow("whole request") << 0 << -1
-                                       << "127.0.0.1\n"
-                                          "  Reply from 127.0.0.1: Host is alive\n"
-                                          "    Packet size: 32 bytes\n"
-                                          "    RTT: 0 ms\n";
-        QTest::newRow("an item with its details") << 0 << 0
-                                                  << "Reply from 127.0.0.1: Host is alive\n"
-                                                     "  Packet size: 32 bytes\n"
-                                                     "  RTT: 0 ms\n";
-        QTest::newRow("a folded item") << 1 << 0 << "Host lookup failed\n  Error: 11001\n";
-    }
-    void copiedText() {
-        QFETCH(int, root);
-        QFETCH(int, child);
-        QFETCH(QString, expected);
+    // Ctrl+C copies the current item with its details, two spaces per level below it.
+    void ctrlCCopiesTheCurrentItem() {
         FillTwoRequests();
-        QTreeWidgetItem* item = m_widget->topLevelItem(root);
-        if (child >= 0) {
-            item = item->child(child);
-        }
-        m_widget->setCurrentItem(item);
+        m_widget->setCurrentItem(m_widget->topLevelItem(0)->child(0));
         QGuiApplication::clipboard()->clear();
         QTest::keySequence(m_widget.get(), QKeySequence::Copy);
-        QCOMPARE(QGuiApplication::clipboard()->text(), expected);
+        QCOMPARE(QGuiApplication::clipboard()->text(),
+                 QString("Reply from 127.0.0.1: Host is alive\n"
+                         "  Packet size: 32 bytes\n"
+                         "  RTT: 0 ms\n"));
     }
 
-    void copyAllTakesEveryRequest() {
-        FillTwoRequests();
-        QCOMPARE(m_widget->AllText(), QString("127.0.0.1\n"
-                                              "  Reply from 127.0.0.1: Host is alive\n"
-                                              "    Packet size: 32 bytes\n"
-                                              "    RTT: 0 ms\n"
-                                              "nowhere.invalid\n"
-                                              "  Host lookup failed\n"
-                                              "    Error: 11001\n"));
-    }
-
-    void contextMenuOffersCopyAndCopyAll_data() {
+    void contextMenu_data() {
         QTest::addColumn<QString>("action");
         QTest::addColumn<bool>("all");
         QTest::newRow("Copy") << "&Copy" << false;
         QTest::newRow("Copy All") << "Copy &All" << true;
     }
-    void contextMenuOffersCopyAndCopyAll() {
+    void contextMenu() {
         QFETCH(QString, action);
         QFETCH(bool, all);
         FillTwoRequests();
@@ -245,7 +175,7 @@ private Q_SLOTS:
         QCOMPARE(offered, (QStringList{"&Copy", "Copy &All", "", "&Statistics...", "Sa&ve As..."}));
         QCOMPARE(QGuiApplication::clipboard()->text(),
                  all ? m_widget->AllText()
-                     : ReportTreeWidget::SubtreeText(m_widget->topLevelItem(1)));
+                     : QString("nowhere.invalid (2)\n  Host lookup failed\n    Error: 11001\n"));
     }
 };
 
