@@ -16,10 +16,13 @@
 #include <QElapsedTimer>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QRandomGenerator>
 #include <QTimer>
 #include <QtTest>
 
+#include <algorithm>
 #include <memory>
+#include <utility>
 
 namespace {
 
@@ -43,6 +46,21 @@ private:
     int m_fd = -1;
     QByteArray m_where;
 };
+
+// An item and those beneath it, one a line: its text and image, indented by level; a root
+// that is not expanded says so.
+QString Items(const QTreeWidgetItem* item, int level = 0) {
+    if (item == nullptr) {
+        return QStringLiteral("no item\n");
+    }
+    QString text = QString(2 * level, ' ') + item->text(0) +
+                   QString(" (%1)").arg(ReportTree::ImageOf(item)) +
+                   (level == 0 && !item->isExpanded() ? " collapsed\n" : "\n");
+    for (int i = 0; i < item->childCount(); ++i) {
+        text += Items(item->child(i), level + 1);
+    }
+    return text;
+}
 
 QString SimDir() {
     return QCoreApplication::applicationDirPath() + "/icmp-sim";
@@ -284,101 +302,116 @@ private Q_SLOTS:
         QCOMPARE(sent.last().Timeout, 3000u);
     }
 
-    // A trace whose second hop is silent and whose third is the target.
-    void traceWithASilentHop_data() {
-        QTest::addColumn<QString>("target");
-        QTest::addColumn<QString>("router");
-        QTest::newRow("IPv4") << "10.0.0.9"
-                              << "10.0.0.1";
-        QTest::newRow("IPv6") << "2001:db8:9::9"
-                              << "2001:db8:1::1";
-    }
-    void traceWithASilentHop() {
-        QFETCH(QString, target);
-        QFETCH(QString, router);
-        Script(QString("%1 1 %2 delay=2\n"
-                       "%1 2 none delay=1\n"
-                       "%1 3-* %1 delay=4\n")
-                   .arg(target, router)
-                   .toLatin1()
-                   .constData());
-        m_dlg->Options().m_nHops = 30;
-        Run(PAGE_TRACE, target);
-        QCOMPARE(Text(PAGE_TRACE), "Trace route to " + target + "\n  " + router +
-                                       "\n"
-                                       "    Hop: #1\n"
-                                       "    RTT: 2 ms\n"
-                                       "  Request timed out\n"
-                                       "    Hop: #2\n  " +
-                                       target +
-                                       "\n"
-                                       "    Hop: #3\n"
-                                       "    RTT: 4 ms\n");
-        const QTreeWidgetItem* root = m_dlg->Tree(PAGE_TRACE).GetTree()->topLevelItem(0);
-        QCOMPARE(ReportTree::ImageOf(root), int(IMG_ROUTE));
-        QVERIFY(root->isExpanded());
-        QCOMPARE(ReportTree::ImageOf(root->child(0)), int(IMG_HOST));
-        QCOMPARE(ReportTree::ImageOf(root->child(1)), int(IMG_FAIL));
-        // One request for hop 1, four for the silent hop 2, one for hop 3; TTL = the hop.
-        QList<int> ttls;
-        for (const IcmpSimRequest& r : Requests()) {
-            ttls << r.Ttl;
-            QCOMPARE(r.HasOptions, uint8_t{1});
-        }
-        QCOMPARE(ttls, (QList<int>{1, 2, 2, 2, 2, 3}));
-    }
-
-    // Traces that end when the target answers, however many hops are allowed.
-    void traceEndsAtTheTarget_data() {
+    // The trace with many requests in flight lists exactly what the one-at-a-time walk lists
+    // (texts, images, order, the end) on the same simulated network: the cases written out
+    // here, whose walk must also give the tree shown, and seeded random routes of both
+    // families (silent hops, hops answering only their second to fourth request, routers
+    // reporting the target unreachable, a target answering from another address or not at
+    // all, a hop limit below the target).
+    void traceEqualsTheWalk_data() {
+        QTest::addColumn<QString>("host");
         QTest::addColumn<QString>("script");
-        QTest::addColumn<QString>("tree");
-        QTest::addColumn<int>("requests");
-        QTest::newRow("a hop answering its third request") << "10.0.0.9 1 none delay=1\n"
-                                                              "10.0.0.9 1 none delay=1\n"
-                                                              "10.0.0.9 1 10.0.0.1 delay=7\n"
-                                                              "10.0.0.9 2-* 10.0.0.9 delay=1\n"
-                                                           << "Trace route to 10.0.0.9\n"
-                                                              "  10.0.0.1\n"
-                                                              "    Hop: #1\n"
-                                                              "    RTT: 7 ms\n"
-                                                              "  10.0.0.9\n"
-                                                              "    Hop: #2\n"
-                                                              "    RTT: 1 ms\n"
-                                                           << 4;
-        QTest::newRow("a target one hop away") << "10.0.0.9 * 10.0.0.9 delay=2\n"
-                                               << "Trace route to 10.0.0.9\n"
-                                                  "  10.0.0.9\n"
-                                                  "    Hop: #1\n"
-                                                  "    RTT: 2 ms\n"
-                                               << 1;
-    }
-    void traceEndsAtTheTarget() {
-        QFETCH(QString, script);
-        QFETCH(QString, tree);
-        QFETCH(int, requests);
-        Script(script.toUtf8().constData());
-        m_dlg->Options().m_nHops = 30;
-        Run(PAGE_TRACE, "10.0.0.9");
-        QCOMPARE(Text(PAGE_TRACE), tree);
-        QCOMPARE(Requests().size(), requests);
-    }
-
-    void traceWhereNothingAnswers_data() {
         QTest::addColumn<int>("hops");
-        QTest::newRow("three hops") << 3;
-        QTest::newRow("one hop") << 1;
-    }
-    void traceWhereNothingAnswers() {
-        QFETCH(int, hops);
-        Script("* * none delay=1");
-        m_dlg->Options().m_nHops = static_cast<uint32_t>(hops);
-        Run(PAGE_TRACE, "10.0.0.9");
-        QString want = "Trace route to 10.0.0.9\n";
-        for (int h = 1; h <= hops; ++h) {
-            want += QString("  Request timed out\n    Hop: #%1\n").arg(h);
+        QTest::addColumn<QString>("tree"); // the walk's, when written out
+        const QString silentHop = "%1 1 %2 delay=2\n%1 2 none delay=1\n%1 3-* %1 delay=4\n";
+        const QString silentHopTree = "Trace route to %1 (1)\n  %2 (0)\n    Hop: #1 (4)\n"
+                                      "    RTT: 2 ms (4)\n  Request timed out (3)\n"
+                                      "    Hop: #2 (4)\n  %1 (0)\n    Hop: #3 (4)\n"
+                                      "    RTT: 4 ms (4)\n";
+        for (const auto& [target, router] :
+             {std::pair{"10.0.0.9", "10.0.0.1"}, std::pair{"2001:db8:9::9", "2001:db8:1::1"}}) {
+            QTest::addRow("a silent hop, %s", target) << target << silentHop.arg(target, router)
+                                                      << 30 << silentHopTree.arg(target, router);
         }
-        QCOMPARE(Text(PAGE_TRACE), want);
-        QCOMPARE(Requests().size(), 4 * hops);
+        QTest::newRow("a hop answering its third request")
+            << "10.0.0.9"
+            << "10.0.0.9 1 none delay=1\n10.0.0.9 1 none delay=1\n"
+               "10.0.0.9 1 10.0.0.1 delay=7\n10.0.0.9 2-* 10.0.0.9 delay=1\n"
+            << 30
+            << "Trace route to 10.0.0.9 (1)\n  10.0.0.1 (0)\n    Hop: #1 (4)\n    RTT: 7 ms (4)\n"
+               "  10.0.0.9 (0)\n    Hop: #2 (4)\n    RTT: 1 ms (4)\n";
+        QTest::newRow("a target one hop away")
+            << "10.0.0.9"
+            << "10.0.0.9 * 10.0.0.9 delay=2\n"
+            << 30
+            << "Trace route to 10.0.0.9 (1)\n  10.0.0.9 (0)\n    Hop: #1 (4)\n    RTT: 2 ms (4)\n";
+        for (const int hops : {3, 1}) {
+            QString tree = "Trace route to 10.0.0.9 (1)\n";
+            for (int h = 1; h <= hops; ++h) {
+                tree += QString("  Request timed out (3)\n    Hop: #%1 (4)\n").arg(h);
+            }
+            QTest::addRow("nothing answers, %d hops", hops) << "10.0.0.9"
+                                                            << "* * none delay=1\n"
+                                                            << hops << tree;
+        }
+        QTest::newRow("a target answering from another address")
+            << "10.0.0.9"
+            << "10.0.0.9 1 10.0.0.1\n10.0.0.9 2-* 10.0.0.8 status=success\n"
+            << 3
+            << "Trace route to 10.0.0.9 (1)\n  10.0.0.1 (0)\n    Hop: #1 (4)\n    RTT: 0 ms (4)\n"
+               "  10.0.0.8 (0)\n    Hop: #2 (4)\n    RTT: 0 ms (4)\n"
+               "  10.0.0.8 (0)\n    Hop: #3 (4)\n    RTT: 0 ms (4)\n";
+        QRandomGenerator random(20240613);
+        for (int route = 0; route < 50; ++route) {
+            const bool v6 = route % 2 == 1;
+            const auto node = [v6](int n) {
+                return v6 ? QString("2001:db8:%1::1").arg(n) : QString("10.0.%1.1").arg(n);
+            };
+            const QString target = v6 ? "2001:db8:9::9" : "10.0.0.9";
+            const int length = random.bounded(1, 9); // the hop at which the target answers
+            const int hops = random.bounded(1, length + 4);
+            const int kind = random.bounded(10); // how the target answers
+            QString script;
+            for (int h = 1; h <= hops; ++h) {
+                // The try that is answered: 1 mostly, 2 to 4 sometimes, 5 never.
+                const int answered = std::min(5, 1 + std::max(0, random.bounded(-6, 5)));
+                for (int t = 1; t < answered && t <= 4; ++t) {
+                    script += QString("%1 %2 none delay=%3\n")
+                                  .arg(target)
+                                  .arg(h)
+                                  .arg(random.bounded(1, 4));
+                }
+                if (answered > 4) {
+                    continue;
+                }
+                QString answer = node(h);
+                if (h >= length) {
+                    answer = kind < 7 ? target : kind < 9 ? node(99) + " status=success" : "none";
+                } else if (random.bounded(6) == 0) {
+                    answer += " status=host-unreachable";
+                }
+                script += QString("%1 %2 %3 delay=%4\n")
+                              .arg(target)
+                              .arg(h)
+                              .arg(answer)
+                              .arg(random.bounded(0, 20));
+            }
+            QTest::addRow("random route %d", route) << target << script << hops << QString();
+        }
+    }
+    void traceEqualsTheWalk() {
+        QFETCH(QString, host);
+        QFETCH(QString, script);
+        QFETCH(int, hops);
+        QFETCH(QString, tree);
+        m_dlg->Options().m_nHops = static_cast<uint32_t>(hops);
+        QString trees[2];
+        for (const bool walk : {true, false}) {
+            m_dlg->SetTraceOneAtATime(walk);
+            Script(script.toLatin1().constData()); // each sequence starts again
+            m_dlg->OnClearCurrent();
+            Run(PAGE_TRACE, host);
+            trees[walk] = Items(m_dlg->Tree(PAGE_TRACE).GetTree()->topLevelItem(0));
+            for (const IcmpSimRequest& r : Requests()) {
+                QCOMPARE(r.Asynchronous, walk ? 0u : 1u);
+                QCOMPARE(r.HasOptions, uint8_t{1});
+                QVERIFY(r.Ttl >= 1 && r.Ttl <= hops);
+            }
+        }
+        if (!tree.isEmpty()) {
+            QCOMPARE(trees[true], tree);
+        }
+        QCOMPARE(trees[false], trees[true]);
     }
 
     // A hop's name of any length is cut so that the text keeps the whole address (in the DNS
@@ -396,16 +429,6 @@ private Q_SLOTS:
         QCOMPARE(text.size(), 255);
         QVERIFY(text.endsWith(suffix));
         QVERIFY(name.startsWith(text.left(255 - suffix.size())));
-    }
-
-    // A router's hop answers, and a target that answers from another address is never
-    // recognised: the trace goes on to the last hop.
-    void traceToATargetAnsweringFromAnotherAddress() {
-        Script("10.0.0.9 1 10.0.0.1\n10.0.0.9 2-* 10.0.0.8 status=success\n");
-        m_dlg->Options().m_nHops = 3;
-        Run(PAGE_TRACE, "10.0.0.9");
-        QCOMPARE(Text(PAGE_TRACE).count("10.0.0.8\n"), 2);
-        QCOMPARE(Requests().size(), 3);
     }
 
     // Over IPv6 a module that cannot open an IPv6 handle (or has none to offer) says the same.
@@ -473,18 +496,22 @@ private Q_SLOTS:
         QVERIFY(!Button(page)->isEnabled());
         QCOMPARE(Button(page)->text(), QString("&Stop"));
         WaitIdle(page);
-        QCOMPARE(Requests().size(), 1);
         if (page == PAGE_PING) {
+            QCOMPARE(Requests().size(), 1);
             QCOMPARE(Text(page), QString("10.0.0.9\n  Request timed out\n"));
         } else {
-            // The silent hop's retries stop: no "Request timed out" for it.
+            // The hops' requests in flight end with the run, none waits out its time-out; the
+            // silent hops' retries stop: no "Request timed out" for them.
+            for (const IcmpSimRequest& r : Requests()) {
+                QCOMPARE(r.Status, uint32_t{IP_REQ_CANCELLED});
+            }
             QCOMPARE(Text(page), QString("Trace route to 10.0.0.9\n"));
         }
         // The next Start is a start again.
         Script("10.0.0.9 * 10.0.0.9");
         m_dlg->Options().m_nPackets = 1;
         Run(page, "10.0.0.9");
-        QCOMPARE(Requests().size(), 1);
+        QCOMPARE(m_dlg->Tree(page).GetTree()->topLevelItem(1)->childCount(), 1);
     }
 
     // Stop before the first request (the dotted address's message not yet handled).

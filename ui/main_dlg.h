@@ -73,6 +73,8 @@ public:
     int InitWidth() const { return m_nInitWidth; }
     int InitHeight() const { return m_nInitHeight; }
     COptionsDlg& Options() { return m_dlgOptions; }
+    // Tests: trace one request at a time, as with a module without IcmpSendEchoEx.
+    void SetTraceOneAtATime(bool on) { m_bTraceOneAtATime = on; }
 
     // Puts the text of host box id at the top of its list, unless the list holds it already.
     void AddToHistory(int id, QComboBox* box);
@@ -214,6 +216,7 @@ private:
     std::atomic<ICMP_HANDLE> m_hPingIcmp{ICMP_INVALID_HANDLE}; // the run's open echo handle
     std::atomic<ICMP_HANDLE> m_hTraceIcmp{ICMP_INVALID_HANDLE};
     std::atomic<bool> m_bClosing{false}; // the window is ending: runs stop at once
+    bool m_bTraceOneAtATime = false;     // set before a run only
     WorkerGate* m_gate = nullptr;
 
     char m_szLookupHost[128] = {};

@@ -5,6 +5,7 @@
 
 #include "net/error_text.h"
 #include "net/host_by_addr.h"
+#include "net/trace_schedule.h"
 #include "res/resource.h"
 #include "ui/image_list.h"
 #include "ui/message_box.h"
@@ -18,9 +19,18 @@
 #include <QPushButton>
 
 #include <algorithm>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
 #include <system_error>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -120,6 +130,289 @@ ResultRecord Answer6Result(uint32_t seq, const EchoStamp& stamp, const ICMPV6_EC
     r.dataSize = dataSize;
     r.kind = kind;
     return r;
+}
+
+// One answered request of a trace, as both the walk and the parallel trace list it.
+struct HopAnswer {
+    bool v6 = false;
+    ICMP_ECHO_REPLY r4{};
+    ICMPV6_ECHO_REPLY r6{};
+    EchoStamp stamp; // also the last request of a hop that timed out
+    bool reached = false;
+
+    uint32_t RttMs() const { return v6 ? r6.RoundTripTime : r4.RoundTripTime; }
+};
+
+// The hop item's text: "name [address]", or the address alone; the name goes to *name.
+QString HopLookup(const HopAnswer& a, const std::atomic<bool>* cancel, std::string* name) {
+    if (a.v6) {
+        in6_addr from;
+        std::memcpy(&from, a.r6.Address.sin6_addr, sizeof from);
+        const std::string address = Ipv6Text(&from);
+        return WsGetHostByAddr(from, kReverseLookupMs, cancel, name)
+                   ? HopText(*name, address)
+                   : QString::fromStdString(address);
+    }
+    const Octets o = OctetsOf(a.r4.Address);
+    return WsGetHostByAddr(a.r4.Address, kReverseLookupMs, cancel, name)
+               ? HopText(*name, a.r4.Address)
+               : Text("%u.%u.%u.%u", o.a, o.b, o.c, o.d);
+}
+
+ResultRecord HopRecord(uint32_t hop, uint32_t tries, const HopAnswer& a, const std::string& name,
+                       uint32_t size) {
+    if (!a.v6) {
+        return HopResult(hop, tries, a.stamp, a.r4, name, a.reached);
+    }
+    ResultRecord r = Answer6Result(hop, a.stamp, a.r6, Ipv6Text(a.r6.Address.sin6_addr),
+                                   a.r6.Status == IP_SUCCESS ? size : 0,
+                                   a.reached ? ResultKind::TargetReached : ResultKind::HopReached);
+    r.name = QString::fromStdString(name);
+    r.tries = tries;
+    return r;
+}
+
+// The trace with many requests in flight (IcmpSendEchoEx): TraceSchedule says what to send and
+// which hops are decided; the completions come on the module's thread and are queued here; each
+// answered hop's name is looked up on a thread of its own, so that slow names overlap too. The
+// worker's thread runs Run and shows the decided hops in order. Destroy it only after the handle
+// is closed (then no completion can come any more).
+class ParallelTrace {
+public:
+    struct Setup {
+        const IcmpEntryPoints& icmp;
+        ICMP_HANDLE handle;
+        bool v6;
+        uint32_t target; // network byte order
+        sockaddr_in6 target6;
+        const unsigned char* request;
+        uint32_t size; // bytes, fixed for the run
+        const COptionsDlg& options;
+        const std::atomic<bool>& go;
+        const std::atomic<bool>& closing;
+    };
+    using Show = std::function<void(const TraceSchedule::Hop&, const HopAnswer&, const QString&,
+                                    const std::string&)>;
+
+    explicit ParallelTrace(const Setup& setup) : m_s(setup) {}
+    ~ParallelTrace() {
+        for (auto& [hop, lookup] : m_lookups) {
+            lookup->cancel = true;
+            if (lookup->thread.joinable()) {
+                lookup->thread.join();
+            }
+        }
+    }
+    ParallelTrace(const ParallelTrace&) = delete;
+    ParallelTrace& operator=(const ParallelTrace&) = delete;
+
+    // Until the trace ends, a stop (the hops decided by then are still shown, with their names)
+    // or the window's end.
+    void Run(const Show& show);
+
+private:
+    struct Flight {
+        ParallelTrace* run;
+        TraceSchedule::Request request;
+        QDateTime sent;
+    };
+    struct Ended {
+        const Flight* flight;
+        ICMP_ECHO_RESULT result;
+    };
+    struct Lookup {
+        std::atomic<bool> cancel{false};
+        bool done = false; // under m_lock
+        QString text;
+        std::string name;
+        std::thread thread;
+    };
+
+    static void OnEnded(void* context, const ICMP_ECHO_RESULT* result) {
+        const auto* flight = static_cast<const Flight*>(context);
+        ParallelTrace& run = *flight->run;
+        std::lock_guard<std::mutex> lock(run.m_lock);
+        run.m_ended.push_back({flight, *result});
+        run.m_changed.notify_one();
+    }
+    static int64_t NowMs() {
+        return std::chrono::duration_cast<std::chrono::milliseconds>(
+                   std::chrono::steady_clock::now().time_since_epoch())
+            .count();
+    }
+    void Send(const TraceSchedule::Request& request);
+    void Take(const Ended& ended);
+    void StartLookup(uint32_t hop);
+    bool LookupDone(Lookup& lookup) {
+        std::lock_guard<std::mutex> lock(m_lock);
+        return lookup.done;
+    }
+
+    Setup m_s;
+    TraceSchedule m_schedule;
+    std::deque<Flight> m_flights;         // contexts of the requests; never moved
+    std::map<uint32_t, HopAnswer> m_hops; // by hop: its answer, or its latest request's stamp
+    std::map<uint32_t, std::unique_ptr<Lookup>> m_lookups;
+    std::mutex m_lock;
+    std::condition_variable m_changed;
+    std::vector<Ended> m_ended; // under m_lock
+};
+
+void ParallelTrace::Send(const TraceSchedule::Request& request) {
+    IP_OPTION_INFORMATION options{};
+    options.Ttl = static_cast<uint8_t>(request.hop & 0xFF);
+    sockaddr_in to4{};
+    to4.sin_family = AF_INET;
+    to4.sin_addr.s_addr = m_s.target;
+    const sockaddr* to = m_s.v6 ? reinterpret_cast<const sockaddr*>(&m_s.target6)
+                                : reinterpret_cast<const sockaddr*>(&to4);
+    const uint32_t timeout = m_s.options.m_nTimeout * 1000; // milliseconds, read anew
+    m_flights.push_back({this, request, QDateTime::currentDateTimeUtc()});
+    const Flight* flight = &m_flights.back();
+    const uint32_t status = m_s.icmp.pfnIcmpSendEchoEx(
+        m_s.handle, to, m_s.request, static_cast<uint16_t>(m_s.size), &options, timeout,
+        &ParallelTrace::OnEnded, const_cast<Flight*>(flight));
+    if (status != IP_SUCCESS) {
+        // Refused at once, as a blocking request that returns 0 at once: unanswered.
+        ICMP_ECHO_RESULT none{};
+        none.Status = status;
+        Take({flight, none});
+    }
+}
+
+void ParallelTrace::Take(const Ended& ended) {
+    const ICMP_ECHO_RESULT& r = ended.result;
+    const TraceSchedule::Request& request = ended.flight->request;
+    HopAnswer& a = m_hops[request.hop];
+    a = HopAnswer{};
+    a.v6 = m_s.v6;
+    a.stamp.sent = ended.flight->sent;
+    a.stamp.measured = true;
+    a.stamp.us = r.RoundTripMicroseconds;
+    bool answered = r.Status != IP_REQ_TIMED_OUT && r.Status != IP_REQ_CANCELLED;
+    if (m_s.v6) {
+        std::memcpy(a.r6.Address.sin6_addr, &r.Sender.Ipv6.sin6_addr, 16);
+        a.r6.Address.sin6_scope_id = r.Sender.Ipv6.sin6_scope_id;
+        a.r6.Status = r.Status;
+        a.r6.RoundTripTime = static_cast<uint32_t>(r.RoundTripMicroseconds / 1000);
+        a.r6.HopLimit = r.Ttl;
+        a.r6.Type = r.Type;
+        a.r6.Code = r.Code;
+        a.r6.TrafficClass = r.Tos;
+        a.r6.RoundTripMicroseconds = r.RoundTripMicroseconds;
+        answered =
+            answered && r.Family == AF_INET6 && !IN6_IS_ADDR_UNSPECIFIED(&r.Sender.Ipv6.sin6_addr);
+        a.reached =
+            answered && std::memcmp(&r.Sender.Ipv6.sin6_addr, &m_s.target6.sin6_addr, 16) == 0;
+    } else {
+        a.r4.Address = r.Sender.Ipv4.sin_addr.s_addr;
+        a.r4.Status = r.Status;
+        a.r4.RoundTripTime = static_cast<uint32_t>(r.RoundTripMicroseconds / 1000);
+        a.r4.DataSize = r.DataSize;
+        a.r4.DataOffset = kReplyRecord;
+        a.r4.Options.Ttl = r.Ttl;
+        a.r4.Options.Tos = r.Tos;
+        answered = answered && r.Family == AF_INET && a.r4.Address != 0;
+        a.reached = answered && a.r4.Address == m_s.target;
+    }
+    m_schedule.Ended(request, answered, a.reached);
+    const uint32_t targetHop = m_schedule.TargetHop();
+    if (answered && (targetHop == 0 || request.hop <= targetHop) &&
+        request.hop <= m_s.options.m_nHops) {
+        StartLookup(request.hop);
+    }
+}
+
+void ParallelTrace::StartLookup(uint32_t hop) {
+    if (m_lookups.count(hop) != 0) {
+        return;
+    }
+    auto lookup = std::make_unique<Lookup>();
+    Lookup* l = lookup.get();
+    const HopAnswer answer = m_hops[hop];
+    m_lookups.emplace(hop, std::move(lookup));
+    const auto body = [this, l, answer] {
+        std::string name;
+        QString text = HopLookup(answer, &l->cancel, &name);
+        std::lock_guard<std::mutex> lock(m_lock);
+        l->text = std::move(text);
+        l->name = std::move(name);
+        l->done = true;
+        m_changed.notify_one();
+    };
+    try {
+        l->thread = std::thread(body);
+    } catch (const std::system_error&) {
+        body(); // no thread to be had: the name is looked up here
+    }
+}
+
+void ParallelTrace::Run(const Show& show) {
+    bool stopping = false;
+    for (;;) {
+        if (m_s.closing) {
+            break;
+        }
+        stopping = stopping || !m_s.go;
+        std::vector<Ended> ended;
+        {
+            std::lock_guard<std::mutex> lock(m_lock);
+            ended.swap(m_ended);
+        }
+        for (const Ended& e : ended) {
+            Take(e);
+        }
+        // A name of a hop past the target's is never shown.
+        for (auto& [hop, lookup] : m_lookups) {
+            if (m_schedule.TargetHop() != 0 && hop > m_schedule.TargetHop()) {
+                lookup->cancel = true;
+            }
+        }
+        // The decided hops, in order, each once its name is known.
+        bool naming = false;
+        while (const std::optional<TraceSchedule::Hop> hop =
+                   m_schedule.Front(m_s.options.m_nHops)) {
+            if (hop->answered) {
+                StartLookup(hop->hop); // when the hop limit has risen since the answer
+                Lookup& lookup = *m_lookups[hop->hop];
+                if (!LookupDone(lookup)) {
+                    naming = true;
+                    break;
+                }
+                if (lookup.thread.joinable()) {
+                    lookup.thread.join();
+                }
+                show(*hop, m_hops[hop->hop], lookup.text, lookup.name);
+            } else {
+                show(*hop, m_hops[hop->hop], QString(), std::string());
+            }
+            m_schedule.Shown(m_s.options.m_nHops);
+            if (m_s.closing) {
+                break;
+            }
+        }
+        if (m_schedule.Finished() || m_s.closing || (stopping && !naming)) {
+            break;
+        }
+        int64_t waitMs = 20; // a stop or the window's end is seen within this
+        if (!stopping) {
+            while (const std::optional<TraceSchedule::Request> request =
+                       m_schedule.Next(NowMs(), m_s.options.m_nHops)) {
+                Send(*request);
+            }
+            const int64_t start = m_schedule.NextStartMs(m_s.options.m_nHops);
+            if (start >= 0) {
+                waitMs = std::clamp<int64_t>(start - NowMs(), 0, waitMs);
+            }
+        }
+        std::unique_lock<std::mutex> lock(m_lock);
+        if (m_ended.empty()) {
+            m_changed.wait_for(lock, std::chrono::milliseconds(waitMs));
+        }
+    }
+    for (auto& [hop, lookup] : m_lookups) {
+        lookup->cancel = true;
+    }
 }
 
 } // namespace
@@ -431,9 +724,7 @@ void CMainDlg::TraceThreadProc(HTREEITEM root, uint32_t target, sockaddr_in6 tar
     m_hTraceIcmp = handle;
     unsigned char request[kRequestBlock];
     std::memset(request, 0xAA, sizeof request);
-    IP_OPTION_INFORMATION options{};
     const uint32_t size = std::clamp<uint32_t>(m_dlgOptions.m_nPacketSize, 8, kRequestBlock);
-    std::vector<unsigned char> reply(size + (v6 ? kReplyRecord6 : kReplyRecord));
     gui.Call([&] {
         m_rtTrace.SetRootImage(IMG_ROUTE);
         m_rtTrace.SetRootText(Text("Tracing route to %s...", host.c_str()));
@@ -441,10 +732,43 @@ void CMainDlg::TraceThreadProc(HTREEITEM root, uint32_t target, sockaddr_in6 tar
                        v6 ? static_cast<const void*>(&target6.sin6_addr) : &target, m_dlgOptions,
                        size);
     });
-    uint32_t hop = 0;
-    uint32_t attempts = 0;
-    if (m_dlgOptions.m_nHops != 0) {
-        for (;;) {
+    const auto addHop = [&](uint32_t hop, uint32_t tries, const HopAnswer& a, const QString& text,
+                            const std::string& name) {
+        gui.Call([&] {
+            const HTREEITEM item = m_rtTrace.AddItem(root, text, IMG_HOST);
+            m_rtTrace.AddItem(item, Text("Hop: #%u", hop), IMG_INFO);
+            m_rtTrace.AddItem(item, Text("RTT: %u ms", a.RttMs()), IMG_INFO);
+            RecordResult(m_rtTrace, root, HopRecord(hop, tries, a, name, size));
+        });
+    };
+    const auto addTimedOut = [&](uint32_t hop, const EchoStamp& stamp, uint32_t tries) {
+        gui.Call([&] {
+            const HTREEITEM item =
+                m_rtTrace.AddItem(root, QStringLiteral("Request timed out"), IMG_FAIL);
+            m_rtTrace.AddItem(item, Text("Hop: #%u", hop), IMG_INFO);
+            RecordResult(m_rtTrace, root, TimedOutResult(hop, stamp, tries));
+        });
+    };
+    std::unique_ptr<ParallelTrace> parallel;
+    if (m_icmp.pfnIcmpSendEchoEx != nullptr && !m_bTraceOneAtATime) {
+        ParallelTrace::Setup setup{m_icmp,  handle, v6,           target,     target6,
+                                   request, size,   m_dlgOptions, m_bTraceGo, m_bClosing};
+        parallel = std::make_unique<ParallelTrace>(setup);
+        parallel->Run([&](const TraceSchedule::Hop& hop, const HopAnswer& a, const QString& text,
+                          const std::string& name) {
+            if (hop.answered) {
+                addHop(hop.hop, hop.attempt, a, text, name);
+            } else {
+                addTimedOut(hop.hop, a.stamp, hop.attempt);
+            }
+        });
+    } else {
+        // One request at a time: a module without IcmpSendEchoEx.
+        IP_OPTION_INFORMATION options{};
+        std::vector<unsigned char> reply(size + (v6 ? kReplyRecord6 : kReplyRecord));
+        uint32_t hop = 0;
+        uint32_t attempts = 0;
+        for (bool more = m_dlgOptions.m_nHops != 0; more;) {
             if (!m_bTraceGo || m_bClosing) {
                 break;
             }
@@ -452,77 +776,40 @@ void CMainDlg::TraceThreadProc(HTREEITEM root, uint32_t target, sockaddr_in6 tar
             ++attempts;
             options.Ttl = static_cast<uint8_t>(hop & 0xFF);
             const uint32_t timeout = m_dlgOptions.m_nTimeout * 1000;
-            EchoStamp stamp;
+            HopAnswer a;
+            a.v6 = v6;
             const uint32_t got =
                 v6 ? SendEcho6(m_icmp, handle, target6, request, size, &options, reply, timeout)
                    : m_icmp.pfnIcmpSendEcho(handle, target, request, static_cast<uint16_t>(size),
                                             &options, reply.data(),
                                             static_cast<uint32_t>(reply.size()), timeout);
-            stamp.Returned(m_icmp);
+            a.stamp.Returned(m_icmp);
             if (m_bClosing) {
                 break;
             }
-            if (got != 0 && v6) {
-                ICMPV6_ECHO_REPLY r;
-                std::memcpy(&r, reply.data(), sizeof r);
-                in6_addr from;
-                std::memcpy(&from, r.Address.sin6_addr, sizeof from);
-                const bool reached = std::memcmp(&from, &target6.sin6_addr, sizeof from) == 0;
-                const std::string address = Ipv6Text(&from);
-                std::string name;
-                const QString text = WsGetHostByAddr(from, kReverseLookupMs, &m_bClosing, &name)
-                                         ? HopText(name, address)
-                                         : QString::fromStdString(address);
-                gui.Call([&] {
-                    const HTREEITEM item = m_rtTrace.AddItem(root, text, IMG_HOST);
-                    m_rtTrace.AddItem(item, Text("Hop: #%u", hop), IMG_INFO);
-                    m_rtTrace.AddItem(item, Text("RTT: %u ms", r.RoundTripTime), IMG_INFO);
-                    ResultRecord result =
-                        Answer6Result(hop, stamp, r, address, r.Status == IP_SUCCESS ? size : 0,
-                                      reached ? ResultKind::TargetReached : ResultKind::HopReached);
-                    result.name = QString::fromStdString(name);
-                    result.tries = attempts;
-                    RecordResult(m_rtTrace, root, result);
-                });
-                if (reached) {
-                    break; // the target itself answered
+            if (got != 0) {
+                if (v6) {
+                    std::memcpy(&a.r6, reply.data(), sizeof a.r6);
+                    a.reached = std::memcmp(a.r6.Address.sin6_addr, &target6.sin6_addr, 16) == 0;
+                } else {
+                    std::memcpy(&a.r4, reply.data(), sizeof a.r4);
+                    a.reached = a.r4.Address == target;
                 }
-                attempts = 0;
-            } else if (got != 0) {
-                ICMP_ECHO_REPLY r;
-                std::memcpy(&r, reply.data(), sizeof r);
                 std::string name;
-                const Octets o = OctetsOf(r.Address);
-                const QString text =
-                    WsGetHostByAddr(r.Address, kReverseLookupMs, &m_bClosing, &name)
-                        ? HopText(name, r.Address)
-                        : Text("%u.%u.%u.%u", o.a, o.b, o.c, o.d);
-                gui.Call([&] {
-                    const HTREEITEM item = m_rtTrace.AddItem(root, text, IMG_HOST);
-                    m_rtTrace.AddItem(item, Text("Hop: #%u", hop), IMG_INFO);
-                    m_rtTrace.AddItem(item, Text("RTT: %u ms", r.RoundTripTime), IMG_INFO);
-                    RecordResult(m_rtTrace, root,
-                                 HopResult(hop, attempts, stamp, r, name, r.Address == target));
-                });
-                if (r.Address == target) {
+                const QString text = HopLookup(a, &m_bClosing, &name);
+                addHop(hop, attempts, a, text, name);
+                if (a.reached) {
                     break; // the target itself answered
                 }
                 attempts = 0;
             } else if (attempts > 3) {
                 // The fourth request in a row without an answer for this hop.
-                gui.Call([&] {
-                    const HTREEITEM item =
-                        m_rtTrace.AddItem(root, QStringLiteral("Request timed out"), IMG_FAIL);
-                    m_rtTrace.AddItem(item, Text("Hop: #%u", hop), IMG_INFO);
-                    RecordResult(m_rtTrace, root, TimedOutResult(hop, stamp, attempts));
-                });
+                addTimedOut(hop, a.stamp, attempts);
                 attempts = 0;
             } else {
                 --hop; // ask the same hop again
             }
-            if (hop >= m_dlgOptions.m_nHops) {
-                break;
-            }
+            more = hop < m_dlgOptions.m_nHops;
         }
     }
     gui.Call([&] {
@@ -531,6 +818,7 @@ void CMainDlg::TraceThreadProc(HTREEITEM root, uint32_t target, sockaddr_in6 tar
     });
     m_hTraceIcmp = ICMP_INVALID_HANDLE;
     m_icmp.pfnIcmpCloseHandle(handle);
+    parallel.reset(); // no completion runs any more: its lookups end and are joined
     HandBack(Probe(PAGE_TRACE));
 }
 

@@ -232,6 +232,7 @@ export SABREVIN_PROBE_LAB_R1_6="$R1_IP6" SABREVIN_PROBE_LAB_R2_6="$R2_IP6"
 export SABREVIN_PROBE_LAB_TARGET_6="$TARGET_IP6"
 export SABREVIN_PROBE_LAB_V6ONLY="$V6ONLY_IP6" SABREVIN_PROBE_LAB_V6ONLY_NAME=v6only.lab.test
 export SABREVIN_PROBE_LAB_UNROUTABLE_6="$UNROUTABLE_IP6"
+export SABREVIN_PROBE_LAB_ROUTER_NS="$R1_NS $R2_NS" # for cases that change their sysctls
 
 # run_command: COMMAND in the client namespace, in the background so that a signal reaches our
 # traps at once; stdin handed on and SIGINT/SIGQUIT given back their defaults.

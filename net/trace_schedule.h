@@ -1,0 +1,69 @@
+#pragma once
+// The bookkeeping of a trace with many echo requests in flight: which request goes out next and
+// which hops are decided, in hop order. It gives the items of the one-at-a-time walk (each hop
+// asked up to four times in a row, "Request timed out" after four unanswered requests, the end
+// at the first hop where the target answers or at the hop limit) while the hops overlap in time.
+// No clock, no threads, no I/O: the trace worker (ui/probe_pages.cpp) feeds it the time in
+// milliseconds and each request's end, sends what it names and shows the hops it decides.
+//
+// Routers limit the rate of their ICMP errors (Linux: a small burst, then about one a second
+// per source), so a hop is never asked faster than the walk asks it: its next try goes out only
+// after the last one has ended unanswered. Only different hops overlap, their first requests
+// spread by a few milliseconds.
+
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+class TraceSchedule {
+public:
+    static constexpr uint32_t kTries = 4;    // requests per hop before "Request timed out"
+    static constexpr uint32_t kWindow = 32;  // hops in flight beyond the first undecided one
+    static constexpr int64_t kSpreadMs = 10; // milliseconds between two hops' first requests
+
+    struct Request {
+        uint32_t hop;     // the time-to-live
+        uint32_t attempt; // 1 to kTries
+    };
+    struct Hop {
+        uint32_t hop;
+        uint32_t attempt; // the answered request, or kTries for a hop that timed out
+        bool answered;
+        bool target; // answered by the target itself: the last hop shown
+    };
+
+    // The request due at nowMs with the hop limit as it stands, marked as sent; or nothing.
+    std::optional<Request> Next(int64_t nowMs, uint32_t hopLimit);
+    // When the next first request may go (for the caller's wait), or -1 when none is waiting
+    // for its time.
+    int64_t NextStartMs(uint32_t hopLimit) const;
+    // A request has ended: answered (by the target or another node) or not.
+    void Ended(const Request& request, bool answered, bool target);
+    // The first hop not yet shown, when it is decided.
+    std::optional<Hop> Front(uint32_t hopLimit);
+    // The front hop has been shown: the trace goes on with the next one, or ends.
+    void Shown(uint32_t hopLimit);
+    // No hop is left to show: the target answered, the hop limit was reached.
+    bool Finished() const { return m_finished; }
+    // The lowest hop known to be answered by the target (0: none): later hops are never shown.
+    uint32_t TargetHop() const { return m_targetHop; }
+
+private:
+    struct State {
+        uint32_t sent = 0;     // requests gone out
+        bool inFlight = false; // the latest one has not ended
+        uint32_t answeredBy = 0;
+        bool target = false;
+    };
+    State& At(uint32_t hop);
+    bool Decided(const State& s) const {
+        return s.answeredBy != 0 || (s.sent == kTries && !s.inFlight);
+    }
+
+    std::vector<State> m_hops{1}; // by hop number; [0] unused
+    uint32_t m_front = 1;         // first hop not yet shown
+    uint32_t m_nextStart = 1;     // next hop whose first request has not gone out
+    int64_t m_lastStartMs = -1;
+    uint32_t m_targetHop = 0;
+    bool m_finished = false;
+};
