@@ -11,27 +11,18 @@ EXPORT ICMP_HANDLE IcmpCreateFile(void) {
     return ICMP_INVALID_HANDLE;
 }
 #endif
-
 #ifndef LACKS_CLOSE
-EXPORT int IcmpCloseHandle(ICMP_HANDLE IcmpHandle) {
-    (void)IcmpHandle;
+EXPORT int IcmpCloseHandle(ICMP_HANDLE h) {
+    (void)h;
     return 0;
 }
 #endif
-
 #ifndef LACKS_SEND
-EXPORT uint32_t IcmpSendEcho(ICMP_HANDLE IcmpHandle, IPAddr DestinationAddress,
-                             const void* RequestData, uint16_t RequestSize,
-                             const IP_OPTION_INFORMATION* RequestOptions, void* ReplyBuffer,
-                             uint32_t ReplySize, uint32_t Timeout) {
-    (void)IcmpHandle;
-    (void)DestinationAddress;
-    (void)RequestData;
-    (void)RequestSize;
-    (void)RequestOptions;
-    (void)ReplyBuffer;
-    (void)ReplySize;
-    (void)Timeout;
+EXPORT uint32_t IcmpSendEcho(ICMP_HANDLE h, IPAddr to, const void* data, uint16_t size,
+                             const IP_OPTION_INFORMATION* options, void* reply, uint32_t reply_size,
+                             uint32_t timeout) {
+    (void)h, (void)to, (void)data, (void)size, (void)options, (void)reply, (void)reply_size;
+    (void)timeout;
     return 0;
 }
 #endif

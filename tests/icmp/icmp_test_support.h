@@ -119,18 +119,6 @@ inline IPAddr Address(const char* dotted) {
     return a.s_addr;
 }
 
-inline in6_addr Address6(const char* text) {
-    in6_addr a{};
-    inet_pton(AF_INET6, text, &a);
-    return a;
-}
-
-inline std::string Text6(const void* address) {
-    char text[INET6_ADDRSTRLEN] = "";
-    inet_ntop(AF_INET6, address, text, sizeof text);
-    return text;
-}
-
 inline std::string Dotted(IPAddr address) {
     char text[INET_ADDRSTRLEN] = "";
     in_addr a{};

@@ -1,5 +1,6 @@
-// The program's binding of the echo module: its three outcomes, the two places it looks, and
-// that it looks up all three functions whatever the earlier lookups gave.
+// The program's binding of the echo module: its three outcomes, the two places it looks and in
+// which order, that it looks up all three functions whatever the earlier lookups gave, and that
+// it never unloads what it loaded.
 
 #include "net/icmp/icmp_binding.h"
 #include "net/icmp/icmp_sim.h"
@@ -12,25 +13,12 @@ namespace {
 
 const QString kBuild = QStringLiteral(ICMP_BUILD_DIR);
 
-QString ModulePathOf(const void* address) {
+QString ModuleOf(const IcmpEntryPoints& icmp) {
     Dl_info info{};
-    if (dladdr(address, &info) == 0 || info.dli_fname == nullptr) {
+    if (dladdr(reinterpret_cast<const void*>(icmp.pfnIcmpCreateFile), &info) == 0) {
         return {};
     }
     return QFileInfo(QString::fromLocal8Bit(info.dli_fname)).canonicalFilePath();
-}
-
-QString ModuleOf(const IcmpEntryPoints& icmp) {
-    return ModulePathOf(reinterpret_cast<const void*>(icmp.pfnIcmpCreateFile));
-}
-
-bool IsSimulation(const IcmpEntryPoints& icmp) {
-    return dlsym(icmp.hModule, "IcmpSimLoadScript") != nullptr;
-}
-
-bool CopyTo(const QString& from, const QString& dir) {
-    QDir().mkpath(dir);
-    return QFile::copy(from, dir + "/sabrevin-icmp.so");
 }
 
 } // namespace
@@ -38,117 +26,81 @@ bool CopyTo(const QString& from, const QString& dir) {
 class TestIcmpBinding : public QObject {
     Q_OBJECT
 private Q_SLOTS:
-    void bindsTheModuleBesideTheExecutable();
-    void bindsTheInstalledLayout();
-    void executableDirectoryComesFirst();
-    void missingModule();
-    void unloadableModule();
-    void missingFunction_data();
-    void missingFunction();
-    void bindsTheSimulation();
+    void bind_data();
+    void bind();
     void createErrorText();
 };
 
-void TestIcmpBinding::bindsTheModuleBesideTheExecutable() {
-    // The tests are built beside the program, so the default search finds the real module.
-    IcmpEntryPoints icmp;
-    QCOMPARE(BindIcmpEntryPoints(icmp), IcmpBindResult::Ok);
-    QVERIFY(icmp.hModule != nullptr);
-    QVERIFY(icmp.pfnIcmpCreateFile && icmp.pfnIcmpCloseHandle && icmp.pfnIcmpSendEcho);
-    QVERIFY(icmp.pfnIcmpGetCreateError && icmp.pfnIcmpCancelHandle);
-    QVERIFY(icmp.pfnIcmp6CreateFile && icmp.pfnIcmp6SendEcho2 && icmp.pfnIcmpSendEchoEx);
-    QCOMPARE(ModuleOf(icmp), QFileInfo(kBuild + "/sabrevin-icmp.so").canonicalFilePath());
-    QVERIFY(!IsSimulation(icmp));
-    // Never unloaded: still there for a no-load open.
-    QVERIFY(dlopen((kBuild + "/sabrevin-icmp.so").toLocal8Bit().constData(),
-                   RTLD_NOW | RTLD_NOLOAD) != nullptr);
+void TestIcmpBinding::bind_data() {
+    // Files laid out under a fresh root (PATH=SOURCE, SOURCE relative to the build directory),
+    // the directory standing in for the executable's ("" for the real one), and what is bound.
+    QTest::addColumn<QStringList>("files");
+    QTest::addColumn<QString>("exeDir");
+    QTest::addColumn<int>("result");
+    QTest::addColumn<QString>("module"); // relative to the root, or to the build directory
+    QTest::addColumn<QString>("lacks");  // the one of the three functions it lacks
+    const int ok = int(IcmpBindResult::Ok), missing = int(IcmpBindResult::ModuleMissing),
+              function = int(IcmpBindResult::FunctionMissing);
+    const QString sim = "sabrevin-icmp-sim.so", real = "sabrevin-icmp.so";
+    QTest::newRow("beside the executable")
+        << QStringList() << QString() << ok << "=" + real << QString();
+    QTest::newRow("installed layout")
+        << QStringList{"bin/", "lib/sabrevin/sabrevin-icmp.so=" + sim} << "bin" << ok
+        << "lib/sabrevin/sabrevin-icmp.so" << QString();
+    QTest::newRow("the executable's directory first")
+        << QStringList{"bin/sabrevin-icmp.so=" + real, "lib/sabrevin/sabrevin-icmp.so=" + sim}
+        << "bin" << ok << "bin/sabrevin-icmp.so" << QString();
+    QTest::newRow("none") << QStringList{"bin/"} << "bin" << missing << QString() << QString();
+    QTest::newRow("not a shared object")
+        << QStringList{"bin/sabrevin-icmp.so=junk"} << "bin" << missing << QString() << QString();
+    for (const char* fn : {"create", "close", "send"}) {
+        QTest::addRow("no Icmp %s", fn)
+            << QStringList() << QString("=icmp-lacks-%1").arg(fn) << function
+            << QString("=icmp-lacks-%1/sabrevin-icmp.so").arg(fn) << QString(fn);
+    }
 }
 
-void TestIcmpBinding::bindsTheInstalledLayout() {
-    // bin/ holds no module; ../lib/sabrevin/ does.
+void TestIcmpBinding::bind() {
+    QFETCH(QStringList, files);
+    QFETCH(QString, exeDir);
+    QFETCH(int, result);
+    QFETCH(QString, module);
+    QFETCH(QString, lacks);
     QTemporaryDir root;
-    QVERIFY(root.isValid());
-    QDir().mkpath(root.path() + "/bin");
-    QVERIFY(CopyTo(kBuild + "/sabrevin-icmp-sim.so", root.path() + "/lib/sabrevin"));
-    IcmpEntryPoints icmp;
-    QCOMPARE(BindIcmpEntryPoints(icmp, (root.path() + "/bin").toLocal8Bit().constData()),
-             IcmpBindResult::Ok);
-    QCOMPARE(ModuleOf(icmp),
-             QFileInfo(root.path() + "/lib/sabrevin/sabrevin-icmp.so").canonicalFilePath());
-    QVERIFY(IsSimulation(icmp));
-}
-
-void TestIcmpBinding::executableDirectoryComesFirst() {
-    QTemporaryDir root;
-    QVERIFY(CopyTo(kBuild + "/sabrevin-icmp.so", root.path() + "/bin"));
-    QVERIFY(CopyTo(kBuild + "/sabrevin-icmp-sim.so", root.path() + "/lib/sabrevin"));
-    IcmpEntryPoints icmp;
-    QCOMPARE(BindIcmpEntryPoints(icmp, (root.path() + "/bin").toLocal8Bit().constData()),
-             IcmpBindResult::Ok);
-    QCOMPARE(ModuleOf(icmp), QFileInfo(root.path() + "/bin/sabrevin-icmp.so").canonicalFilePath());
-    QVERIFY(!IsSimulation(icmp));
-}
-
-void TestIcmpBinding::missingModule() {
-    QTemporaryDir root;
-    QDir().mkpath(root.path() + "/bin");
+    for (const QString& f : files) {
+        const QString to = root.path() + "/" + f.section('=', 0, 0), from = f.section('=', 1);
+        QDir().mkpath(QFileInfo(to).path());
+        QFile junk(to);
+        QVERIFY(from.isEmpty() || (from == "junk" ? junk.open(QIODevice::WriteOnly) &&
+                                                        junk.write("not an ELF file\n") > 0
+                                                  : QFile::copy(kBuild + "/" + from, to)));
+    }
+    // "=PATH": relative to the build directory rather than to the root.
+    auto place = [&](const QString& p) {
+        return p.startsWith('=') ? kBuild + "/" + p.mid(1) : root.path() + "/" + p;
+    };
     IcmpEntryPoints icmp;
     icmp.hModule = &icmp; // stale values must not survive
-    QCOMPARE(BindIcmpEntryPoints(icmp, (root.path() + "/bin").toLocal8Bit().constData()),
-             IcmpBindResult::ModuleMissing);
-    QVERIFY(icmp.hModule == nullptr);
-    QVERIFY(!icmp.pfnIcmpCreateFile && !icmp.pfnIcmpCloseHandle && !icmp.pfnIcmpSendEcho);
-    QCOMPARE(IcmpCreateErrorText(icmp), std::string());
-}
-
-void TestIcmpBinding::unloadableModule() {
-    // A file of the right name that is no shared object counts as missing.
-    QTemporaryDir root;
-    QFile junk(root.path() + "/sabrevin-icmp.so");
-    QVERIFY(junk.open(QIODevice::WriteOnly));
-    junk.write("not an ELF file\n");
-    junk.close();
-    IcmpEntryPoints icmp;
-    QCOMPARE(BindIcmpEntryPoints(icmp, root.path().toLocal8Bit().constData()),
-             IcmpBindResult::ModuleMissing);
-}
-
-void TestIcmpBinding::missingFunction_data() {
-    QTest::addColumn<QString>("dir");
-    QTest::addColumn<bool>("hasCreate");
-    QTest::addColumn<bool>("hasClose");
-    QTest::addColumn<bool>("hasSend");
-    QTest::newRow("no IcmpCreateFile") << "icmp-lacks-create" << false << true << true;
-    QTest::newRow("no IcmpCloseHandle") << "icmp-lacks-close" << true << false << true;
-    QTest::newRow("no IcmpSendEcho") << "icmp-lacks-send" << true << true << false;
-}
-
-void TestIcmpBinding::missingFunction() {
-    QFETCH(QString, dir);
-    QFETCH(bool, hasCreate);
-    QFETCH(bool, hasClose);
-    QFETCH(bool, hasSend);
-    IcmpEntryPoints icmp;
-    QCOMPARE(BindIcmpEntryPoints(icmp, (kBuild + "/" + dir).toLocal8Bit().constData()),
-             IcmpBindResult::FunctionMissing);
-    QVERIFY(icmp.hModule != nullptr); // loaded, and it stays loaded
-    // All three were looked up, whichever was missing.
-    QCOMPARE(icmp.pfnIcmpCreateFile != nullptr, hasCreate);
-    QCOMPARE(icmp.pfnIcmpCloseHandle != nullptr, hasClose);
-    QCOMPARE(icmp.pfnIcmpSendEcho != nullptr, hasSend);
-    QVERIFY(icmp.pfnIcmpGetCreateError == nullptr); // it has no extras
-    QVERIFY(!icmp.pfnIcmp6CreateFile && !icmp.pfnIcmp6SendEcho2 && !icmp.pfnIcmpSendEchoEx);
-    const QString path = kBuild + "/" + dir + "/sabrevin-icmp.so";
-    QVERIFY(dlopen(path.toLocal8Bit().constData(), RTLD_NOW | RTLD_NOLOAD) != nullptr);
-}
-
-void TestIcmpBinding::bindsTheSimulation() {
-    IcmpEntryPoints icmp;
-    QCOMPARE(BindIcmpEntryPoints(icmp, (kBuild + "/icmp-sim").toLocal8Bit().constData()),
-             IcmpBindResult::Ok);
-    QVERIFY(IsSimulation(icmp));
-    // It speaks IPv6 and takes asynchronous requests, as the real module does.
-    QVERIFY(icmp.pfnIcmp6CreateFile && icmp.pfnIcmp6SendEcho2 && icmp.pfnIcmpSendEchoEx);
+    const QByteArray dir = place(exeDir).toLocal8Bit();
+    QCOMPARE(int(BindIcmpEntryPoints(icmp, exeDir.isEmpty() ? nullptr : dir.constData())), result);
+    const bool missing = result == int(IcmpBindResult::ModuleMissing);
+    QCOMPARE(icmp.pfnIcmpCreateFile != nullptr, !missing && lacks != "create");
+    QCOMPARE(icmp.pfnIcmpCloseHandle != nullptr, !missing && lacks != "close");
+    QCOMPARE(icmp.pfnIcmpSendEcho != nullptr, !missing && lacks != "send");
+    if (missing) {
+        QVERIFY(icmp.hModule == nullptr);
+        return;
+    }
+    const QString path = QFileInfo(place(module)).canonicalFilePath();
+    QVERIFY(dlopen(path.toLocal8Bit().constData(), RTLD_NOW | RTLD_NOLOAD) != nullptr); // kept
+    const bool full = lacks.isEmpty();
+    QVERIFY(!full || ModuleOf(icmp) == path);
+    // The real module and the simulation offer every extra; the stand-ins none.
+    QCOMPARE(icmp.pfnIcmpGetCreateError != nullptr, full);
+    QCOMPARE(icmp.pfnIcmp6CreateFile && icmp.pfnIcmp6SendEcho2 && icmp.pfnIcmpSendEchoEx &&
+                 icmp.pfnIcmpCancelHandle,
+             full);
+    QCOMPARE(dlsym(icmp.hModule, "IcmpSimLoadScript") != nullptr, module.contains("lib/sabrevin"));
 }
 
 void TestIcmpBinding::createErrorText() {
@@ -156,16 +108,13 @@ void TestIcmpBinding::createErrorText() {
     QCOMPARE(BindIcmpEntryPoints(icmp, (kBuild + "/icmp-sim").toLocal8Bit().constData()),
              IcmpBindResult::Ok);
     auto load = reinterpret_cast<PFN_IcmpSimLoadScript>(dlsym(icmp.hModule, "IcmpSimLoadScript"));
-    QVERIFY(load != nullptr);
     QCOMPARE(load("create-fail Refused: everything.\n"), 0);
     QCOMPARE(icmp.pfnIcmpCreateFile(), ICMP_INVALID_HANDLE);
     QCOMPARE(IcmpCreateErrorText(icmp), std::string("Refused: everything."));
     QCOMPARE(load(""), 0);
     ICMP_HANDLE h = icmp.pfnIcmpCreateFile();
-    QVERIFY(h != ICMP_INVALID_HANDLE);
     QCOMPARE(IcmpCreateErrorText(icmp), std::string());
     QCOMPARE(icmp.pfnIcmpCloseHandle(h), 1);
-
     IcmpEntryPoints without;
     BindIcmpEntryPoints(without, (kBuild + "/icmp-lacks-send").toLocal8Bit().constData());
     QCOMPARE(IcmpCreateErrorText(without), std::string());
