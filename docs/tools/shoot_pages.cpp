@@ -1,11 +1,13 @@
 // Makes the README's pictures: drives the real dialog offscreen through one request on each
-// page and saves each page as a PNG. Meant to run in the probe lab, whose client namespace
-// has a target three hops away and a DNS server that knows its routers:
+// page and saves each page as a PNG, and the statistics window of a ping as another. Meant to run
+// in the probe lab, whose client namespace has a target three hops away and a DNS server that knows
+// its routers:
 //   tests/probe_lab/run_probe_lab.sh build/shoot_pages docs
 // (scripts/screenshot does that).
 
 #include "res/resource.h"
 #include "ui/main_dlg.h"
+#include "ui/run_window.h"
 
 #include <QApplication>
 #include <QComboBox>
@@ -30,14 +32,18 @@ bool WaitIdle(QPushButton* button, int ms) {
     return false;
 }
 
+bool SaveWidget(QWidget* widget, const QString& dir, const char* name) {
+    QApplication::processEvents();
+    const QString path = dir + "/" + name;
+    const bool saved = widget->grab().save(path);
+    std::printf("%s %s\n", saved ? "wrote" : "could not write", qPrintable(path));
+    return saved;
+}
+
 bool Save(CMainDlg& dlg, const QString& dir, const char* name) {
     // Unfolded, so that the picture shows every detail.
     dlg.Tree(dlg.CurPage()).GetTree()->expandAll();
-    QApplication::processEvents();
-    const QString path = dir + "/" + name;
-    const bool saved = dlg.grab().save(path);
-    std::printf("%s %s\n", saved ? "wrote" : "could not write", qPrintable(path));
-    return saved;
+    return SaveWidget(&dlg, dir, name);
 }
 
 } // namespace
@@ -71,6 +77,19 @@ int main(int argc, char** argv) {
     dlg.OnPingStart();
     ok &= WaitIdle(static_cast<QPushButton*>(dlg.GetDlgItem(IDC_PING_START)), 20000);
     ok &= Save(dlg, dir, "page-ping.png");
+
+    // A longer ping for its statistics window, opened as the tree's "Statistics..." opens it:
+    // for the run of the item under the mouse, here the new request's first line.
+    dlg.Options().m_nPackets = 10;
+    dlg.OnPingStart();
+    ok &= WaitIdle(static_cast<QPushButton*>(dlg.GetDlgItem(IDC_PING_START)), 30000);
+    ReportTree& pings = dlg.Tree(PAGE_PING);
+    RunStatsWindow* stats = OpenRunStatistics(&pings, RunRootOf(pings, pings.ItemOf(pings.Root())));
+    ok &= stats != nullptr && SaveWidget(stats, dir, "page-stats.png");
+    if (stats != nullptr) {
+        stats->close();
+    }
+    dlg.Options().m_nPackets = 4;
 
     dlg.OnToolsTrace();
     static_cast<QComboBox*>(dlg.GetDlgItem(IDC_TRACE_HOST))->setEditText(target);
