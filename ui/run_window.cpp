@@ -37,7 +37,9 @@ void RttChart::paintEvent(QPaintEvent*) {
     for (const Point& pt : m_points) {
         top = std::max(top, pt.rttUs.value_or(0));
     }
-    top = std::max<uint64_t>(top + top / 10, 1000); // at least 1 ms of scale, 10% headroom
+    // 10% headroom over the slowest answer; a floor of 10 us keeps a lab's microsecond round trips
+    // readable instead of flattening them against a fixed millisecond scale.
+    top = std::max<uint64_t>(top + top / 10, 10);
     const QString topText = FormatMs(top);
     const int left = fm.horizontalAdvance(topText) + 8;
     const QRect area(left, fm.height() / 2 + 4, width() - left - 10,
