@@ -12,8 +12,8 @@ here=$(cd "$(dirname "$0")" && pwd)
 build=$(cd "${1:?usage: test_package.sh BUILD_DIR}" && pwd) || exit 2
 cpack=${CPACK:-cpack}
 
-# shellcheck source=icmp/netns_lib.sh
-. "$here/icmp/netns_lib.sh"
+# shellcheck source=lab.sh
+. "$here/lab.sh"
 require_netns
 for tool in "$cpack" dpkg-deb lintian appstreamcli setcap getcap setpriv; do
     require_command "$tool" "scripts/packages.sh lists the Debian packages"

@@ -1,11 +1,11 @@
 #!/usr/bin/env bash
-# Builds the test lab (client, two routers, target: tests/icmp/netns_lib.sh), then runs icmp_rtt
+# Builds the test lab (client, two routers, target: make_lab of tests/lab.sh), then runs icmp_rtt
 # from the client to the target three hops away, over IPv4 and IPv6, once per socket kind: raw as
 # root, datagram as nobody with ping sockets admitted, and the helper as nobody. Removes the lab
 # at the end. Usage: icmp_rtt.sh BUILD_DIR [COUNT]
 set -u
 here=$(cd "$(dirname "$0")" && pwd)
-. "$here/../../tests/icmp/netns_lib.sh"
+. "$here/../../tests/lab.sh"
 
 build=$1
 count=${2:-1000}

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# The Trace page beside traceroute -I -n in the echo lab of tests/icmp/netns_lib.sh, whose router
+# The Trace page beside traceroute -I -n in the echo lab of make_lab of tests/lab.sh, whose router
 # 2 is made silent (it drops its Time Exceeded): a trace of 30 hops to a host that never answers
 # (the lab's quiet host) and one to the live target behind the silent router, each with a
 # time-out of 1 s and of 5 s. traceroute runs with its default 3 queries a hop and with 4 (ours
@@ -7,20 +7,18 @@
 # Root only; removes the lab at the end.  Usage: trace_bench.sh BUILD_DIR
 set -u
 here=$(cd "$(dirname "$0")" && pwd)
-. "$here/../../tests/icmp/netns_lib.sh"
+. "$here/../../tests/lab.sh"
 build=$(cd "$1" && pwd)
 require_netns
 require_command traceroute traceroute
 require_command iptables iptables
 [ -x "$build/trace_bench" ] || { echo "no $build/trace_bench: build the target trace_bench first"; exit 1; }
 make_lab
-in_ns "sbv-$$-r2" iptables -A OUTPUT -p icmp --icmp-type time-exceeded -j DROP || exit 1
+in_ns "$LAB_R2_NS" iptables -A OUTPUT -p icmp --icmp-type time-exceeded -j DROP || exit 1
 # Hop names are looked up: only in the lab, where no DNS server is, so they fail at once.
-mkdir -p "/etc/netns/$LAB_CLIENT"
-echo "nameserver 127.0.0.1" > "/etc/netns/$LAB_CLIENT/resolv.conf"
-trap 'rm -rf "/etc/netns/$LAB_CLIENT"; rmdir /etc/netns 2>/dev/null; cleanup' EXIT
+lab_etc "$LAB_CLIENT" "nameserver 127.0.0.1"
 config=$(mktemp -d)
-WORKDIR=$config # removed by cleanup
+workdir=$config # removed by cleanup
 
 now() { date +%s.%N; }
 

@@ -19,18 +19,17 @@ set -u
 PATH="$PATH:/usr/sbin:/sbin"
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
-self="$here/$(basename "${BASH_SOURCE[0]}")"
 LAB_NAME="dns lab"
-. "$here/../netns_etc.sh"
-
 NS_PREFIX=sbvdns
+WORK_PREFIX="${TMPDIR:-/tmp}/sabrevin-dns-lab"
+. "$here/../lab.sh"
+
 CLIENT_NS="$NS_PREFIX-$$-c"
 SERVER_NS="$NS_PREFIX-$$-s"
 CLIENT_IP=10.77.53.1
 SERVER_IP=10.77.53.2
 SILENT_IP=10.77.53.9
 PREFIX_LEN=24
-WORK_PREFIX="${TMPDIR:-/tmp}/sabrevin-dns-lab"
 
 # The long PTR name: labels of 63, 63, 63 and 52 characters under lab.test, 253 characters in
 # all (the longest a name can be: 255 bytes on the wire).
@@ -47,29 +46,15 @@ usage() {
 
 
 # --- What the lab needs -------------------------------------------------------------------
-[ "$(id -u)" = 0 ] || skip "needs root to build network namespaces"
-find_tool ip >/dev/null || skip "needs ip (iproute2)"
-find_tool flock >/dev/null || skip "needs flock (util-linux)"
-dnsmasq=$(find_tool dnsmasq) || skip "needs dnsmasq (dnsmasq-base)"
+require_netns
 iptables=$(find_tool iptables) || skip "needs iptables"
-
-sweep_stale_labs
-
-ip netns add "$CLIENT_NS" 2>/dev/null || skip "cannot create network namespaces here"
-created_ns+=("$CLIENT_NS")
-ip netns add "$SERVER_NS" 2>/dev/null || skip "cannot create network namespaces here"
-created_ns+=("$SERVER_NS")
+find_tool dnsmasq >/dev/null || skip "needs dnsmasq (dnsmasq-base)"
 
 # --- The network --------------------------------------------------------------------------
-ip -n "$CLIENT_NS" link set lo up || die "cannot bring up loopback in $CLIENT_NS"
-ip -n "$SERVER_NS" link set lo up || die "cannot bring up loopback in $SERVER_NS"
-ip -n "$CLIENT_NS" link add lab0 type veth peer name lab1 netns "$SERVER_NS" 2>/dev/null ||
-    skip "cannot create a veth pair between network namespaces here"
-ip -n "$CLIENT_NS" addr add "$CLIENT_IP/$PREFIX_LEN" dev lab0 || die "cannot address lab0"
-ip -n "$SERVER_NS" addr add "$SERVER_IP/$PREFIX_LEN" dev lab1 || die "cannot address lab1"
+make_ns "$CLIENT_NS"
+make_ns "$SERVER_NS"
+link "$CLIENT_NS" lab0 "$CLIENT_IP/$PREFIX_LEN" "$SERVER_NS" lab1 "$SERVER_IP/$PREFIX_LEN"
 ip -n "$SERVER_NS" addr add "$SILENT_IP/$PREFIX_LEN" dev lab1 || die "cannot address lab1"
-ip -n "$CLIENT_NS" link set lab0 up || die "cannot bring up lab0"
-ip -n "$SERVER_NS" link set lab1 up || die "cannot bring up lab1"
 
 # The silent server: queries are dropped before any socket (or ICMP port unreachable) sees them.
 for proto in udp tcp; do
@@ -78,20 +63,8 @@ for proto in udp tcp; do
 done
 
 # --- The server ---------------------------------------------------------------------------
-workdir=$(mktemp -d "$WORK_PREFIX.$$.XXXXXX") || die "cannot make a temp directory"
-chmod 755 "$workdir"   # dnsmasq drops to nobody and must still reach its log
-conf="$workdir/dnsmasq.conf"
-pidfile="$workdir/dnsmasq.pid"
-log="$workdir/dnsmasq.log"
-{
-    echo "no-resolv"
-    echo "no-hosts"
-    echo "bind-interfaces"
+conf=$(
     echo "listen-address=$SERVER_IP"
-    echo "port=53"
-    echo "pid-file=$pidfile"
-    echo "log-facility=$log"
-    echo "log-queries"
     echo "local-ttl=300"
     # Nothing is forwarded: every name that is not configured below is NXDOMAIN.
     echo "address=/#/"
@@ -114,19 +87,12 @@ log="$workdir/dnsmasq.log"
     done
     # Names below silent.lab.test go to the silent server: the client hears nothing at all.
     echo "server=/silent.lab.test/$SILENT_IP"
-} >"$conf"
-
-# In the foreground as our own child, so that teardown can end it and reap it at once.
-ip netns exec "$SERVER_NS" "$dnsmasq" --keep-in-foreground --conf-file="$conf" \
-    >"$workdir/dnsmasq.out" 2>&1 </dev/null &
-dnsmasq_pid=$!
+)
+start_dnsmasq "$SERVER_NS" "$conf"
+log=$dnsmasq_log
 listening=0
 for ((i = 0; i < 50; i++)); do
-    if ! kill -0 "$dnsmasq_pid" 2>/dev/null; then
-        wait "$dnsmasq_pid" 2>/dev/null
-        dnsmasq_pid=""
-        die "dnsmasq did not start: $(head -c 400 "$workdir/dnsmasq.out")"
-    fi
+    dnsmasq_alive
     if ip netns exec "$SERVER_NS" ss -Hlntu "( sport = :53 )" 2>/dev/null |
        awk -v a="$SERVER_IP:53" '$5 == a {n[$1]++} END {exit !(n["udp"] && n["tcp"])}'; then
         listening=1
@@ -137,20 +103,12 @@ done
 [ "$listening" = 1 ] || die "dnsmasq does not listen on $SERVER_IP port 53 after 5 s"
 
 # --- The client's view --------------------------------------------------------------------
-netns_dir="$NETNS_ETC/$CLIENT_NS"
-with_etc_lock make_netns_dir "$netns_dir" || die "cannot make $netns_dir"
-cat >"$netns_dir/resolv.conf" <<EOF
-# Sabrevin DNS lab: the lab's own server, 1 s per try, 2 tries.
+lab_etc "$CLIENT_NS" "# Sabrevin DNS lab: the lab's own server, 1 s per try, 2 tries.
 nameserver $SERVER_IP
-options timeout:1 attempts:2
-EOF
-cat >"$netns_dir/hosts" <<EOF
-127.0.0.1 localhost
+options timeout:1 attempts:2" "127.0.0.1 localhost
 ::1 localhost ip6-localhost ip6-loopback
 10.77.9.9 hosted.lab.test hostalias1 hostalias2
-fd00:77::99 hosted6.lab.test hosted6alias
-EOF
-chmod 644 "$netns_dir/resolv.conf" "$netns_dir/hosts"
+fd00:77::99 hosted6.lab.test hosted6alias"
 
 # The whole road once: client resolver, link, server.
 getent=$(find_tool getent) || die "needs getent (libc-bin)"
@@ -169,19 +127,8 @@ export SABREVIN_LAB_DNS="$SERVER_IP"
 export SABREVIN_LAB_LONG_PTR_ADDR="$LONG_PTR_ADDR"
 export SABREVIN_LAB_LONG_PTR_NAME="$LONG_PTR_NAME"
 
-# In the background, so that a signal reaches our traps at once and the lab is torn down.
-# A background job would get /dev/null as stdin and ignore SIGINT and SIGQUIT: hand stdin on
-# and give the signals back their defaults, so that COMMAND runs as it would in the foreground.
-exec 3<&0
-(
-    trap - INT QUIT
-    exec ip netns exec "$CLIENT_NS" "$@"
-) <&3 3<&- &
-command_pid=$!
-exec 3<&-
-wait "$command_pid"
+run_in_ns "$CLIENT_NS" "$@"
 status=$?
-command_pid=""
 if [ "$status" != 0 ] && [ "$status" != "$SKIP_CODE" ] && [ -s "$log" ]; then
     echo "dns lab: COMMAND exited with $status; the last lines of the server's log:" >&2
     tail -n 20 "$log" | cut -c1-200 >&2

@@ -12,7 +12,7 @@
 # Usage: netns_loopback.sh MODE BUILD_DIR
 set -u
 here=$(cd "$(dirname "$0")" && pwd)
-. "$here/netns_lib.sh"
+. "$here/../lab.sh"
 
 mode=$1
 build=$2

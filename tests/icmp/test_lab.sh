@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# The echo module against a lab of network namespaces (netns_lib.sh: client, two routers, target,
+# The echo module against a lab of network namespaces (make_lab of tests/lab.sh: client, two routers, target,
 # a quiet host, a slow host answering 50 ms late after decoys, and the target's other address),
 # over IPv4 and IPv6, with a flood ping beside it that must keep all its replies, then 150 of ours
 # beside 150 of the system's ping, each keeping all theirs. The system's ping is the oracle of the
@@ -10,7 +10,7 @@
 # Usage: test_lab.sh MODE BUILD_DIR
 set -u
 here=$(cd "$(dirname "$0")" && pwd)
-. "$here/netns_lib.sh"
+. "$here/../lab.sh"
 
 mode=$1
 build=$2
