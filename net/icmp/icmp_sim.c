@@ -81,16 +81,7 @@ static const struct {
     uint32_t status;
 } status_names[] = {
     {"success", IP_SUCCESS},
-    {"ttl-expired", IP_TTL_EXPIRED_TRANSIT},
-    {"reassembly-expired", IP_TTL_EXPIRED_REASSEM},
-    {"net-unreachable", IP_DEST_NET_UNREACHABLE},
     {"host-unreachable", IP_DEST_HOST_UNREACHABLE},
-    {"protocol-unreachable", IP_DEST_PROT_UNREACHABLE},
-    {"port-unreachable", IP_DEST_PORT_UNREACHABLE},
-    {"too-big", IP_PACKET_TOO_BIG},
-    {"bad-route", IP_BAD_ROUTE},
-    {"param-problem", IP_PARAM_PROBLEM},
-    {"source-quench", IP_SOURCE_QUENCH},
 };
 
 static int parse_number(const char* text, uint32_t max, uint32_t* out) {
@@ -498,17 +489,6 @@ static void write_reply6(void* buffer, const ICMP_ECHO_RESULT* result, const voi
     memcpy(buffer, &record, sizeof record);
 }
 
-static void log_result(IcmpSimRequest* logged, const ICMP_ECHO_RESULT* result, int answered) {
-    logged->Result = answered ? 1u : 0u;
-    logged->Status = result->Status;
-    if (answered && result->Family == AF_INET6) {
-        memcpy(logged->AnsweredBy6, &result->Sender.Ipv6.sin6_addr, 16);
-    } else if (answered) {
-        memcpy(&logged->AnsweredBy, &result->Sender.Ipv4.sin_addr, 4);
-    }
-    log_request(logged);
-}
-
 /* ---- Handles and their thread ---- */
 
 /* A queued asynchronous request. */
@@ -518,11 +498,8 @@ struct pending {
     struct plan plan;
     IcmpSimRequest logged;
     int family;
-    PICMP_ECHO_COMPLETION completion; /* IcmpSendEchoEx's, or null for Icmp6SendEcho2's */
-    PICMP6_APC_ROUTINE routine;
+    PICMP_ECHO_COMPLETION completion;
     void* context;
-    void* reply;      /* Icmp6SendEcho2: where the record goes */
-    const void* data; /* Icmp6SendEcho2: the caller's request data */
 };
 
 struct sim_handle {
@@ -539,13 +516,9 @@ struct sim_handle {
 static void complete(struct pending* p, uint32_t status) {
     ICMP_ECHO_RESULT result;
     make_result(p->family, &p->plan, status, &result);
-    log_result(&p->logged, &result, p->plan.answered && status == p->plan.status);
-    if (p->completion != NULL) {
-        p->completion(p->context, &result);
-    } else {
-        write_reply6(p->reply, &result, p->data);
-        p->routine(p->context);
-    }
+    p->logged.Status = result.Status;
+    log_request(&p->logged);
+    p->completion(p->context, &result);
     free(p);
 }
 
@@ -680,16 +653,10 @@ ICMP_EXPORT ICMP_HANDLE Icmp6CreateFile(void) {
 
 /* ---- Requests ---- */
 
-static void begin_log(IcmpSimRequest* logged, const struct sim_address* destination,
-                      const void* data, uint16_t size, const IP_OPTION_INFORMATION* options,
-                      uint32_t reply_size, uint32_t timeout, int asynchronous) {
+static void begin_log(IcmpSimRequest* logged, const void* data, uint16_t size,
+                      const IP_OPTION_INFORMATION* options, uint32_t reply_size, uint32_t timeout,
+                      int asynchronous) {
     memset(logged, 0, sizeof *logged);
-    logged->Family = (uint32_t)destination->family;
-    if (destination->family == AF_INET6) {
-        memcpy(logged->Destination6, destination->bytes, 16);
-    } else {
-        memcpy(&logged->Destination, destination->bytes, 4);
-    }
     logged->HasOptions = options != NULL;
     logged->Ttl = options != NULL ? options->Ttl : SIM_DEFAULT_TTL;
     logged->RequestSize = size;
@@ -707,9 +674,10 @@ static uint32_t refuse(IcmpSimRequest* logged, uint32_t status) {
     return status;
 }
 
-/* A synchronous request on the caller's thread: waits as the script says; fills *result. */
-static void wait_for_answer(ICMP_HANDLE handle, const struct sim_address* destination,
-                            IcmpSimRequest* logged, ICMP_ECHO_RESULT* result) {
+/* A synchronous request on the caller's thread: waits as the script says; fills *result and
+ * returns 1 when answered. */
+static int wait_for_answer(ICMP_HANDLE handle, const struct sim_address* destination,
+                           IcmpSimRequest* logged, ICMP_ECHO_RESULT* result) {
     struct icmp_entry* entry = icmp_table_enter(handle);
     const struct sim_handle* h = entry != NULL ? icmp_entry_impl(entry) : NULL;
     struct plan plan;
@@ -728,9 +696,11 @@ static void wait_for_answer(ICMP_HANDLE handle, const struct sim_address* destin
     }
     make_result(destination->family, &plan, status, result);
     int answered = plan.answered && status == plan.status;
-    log_result(logged, result, answered);
+    logged->Status = result->Status;
+    log_request(logged);
     icmp_set_last_status(result->Status);
     icmp_set_last_round_trip_us(answered ? result->RoundTripMicroseconds : 0);
+    return answered;
 }
 
 /* Queues an asynchronous request on the handle's thread; IP_SUCCESS or why not. */
@@ -789,8 +759,7 @@ ICMP_EXPORT uint32_t IcmpSendEcho(ICMP_HANDLE IcmpHandle, IPAddr DestinationAddr
     struct sim_address destination = {AF_INET, {0}};
     memcpy(destination.bytes, &DestinationAddress, 4);
     IcmpSimRequest logged;
-    begin_log(&logged, &destination, RequestData, RequestSize, RequestOptions, ReplySize, Timeout,
-              0);
+    begin_log(&logged, RequestData, RequestSize, RequestOptions, ReplySize, Timeout, 0);
     uint32_t status =
         icmp_check_request(RequestData, RequestSize, RequestOptions, ReplyBuffer, ReplySize);
     if (status != IP_SUCCESS) {
@@ -798,8 +767,7 @@ ICMP_EXPORT uint32_t IcmpSendEcho(ICMP_HANDLE IcmpHandle, IPAddr DestinationAddr
         return 0;
     }
     ICMP_ECHO_RESULT result;
-    wait_for_answer(IcmpHandle, &destination, &logged, &result);
-    if (logged.Result == 0) {
+    if (!wait_for_answer(IcmpHandle, &destination, &logged, &result)) {
         return 0;
     }
     IPAddr from;
@@ -817,43 +785,28 @@ ICMP_EXPORT uint32_t IcmpSendEchoEx(ICMP_HANDLE IcmpHandle, const struct sockadd
     struct sim_address destination;
     int readable = read_destination(Destination, &destination);
     IcmpSimRequest logged;
-    begin_log(&logged, &destination, RequestData, RequestSize, RequestOptions, 0, Timeout,
-              Completion != NULL);
-    uint32_t status = !readable                                            ? IP_BAD_DESTINATION
+    begin_log(&logged, RequestData, RequestSize, RequestOptions, 0, Timeout, 1);
+    uint32_t status = Completion == NULL                                   ? IP_BAD_REQ
+                      : !readable                                          ? IP_BAD_DESTINATION
                       : RequestData == NULL && RequestSize > 0             ? IP_BAD_REQ
                       : RequestOptions != NULL && RequestOptions->Ttl == 0 ? IP_BAD_OPTION
                                                                            : IP_SUCCESS;
-    if (Completion != NULL) {
-        if (status != IP_SUCCESS) {
-            return refuse(&logged, status);
-        }
-        struct pending* p = calloc(1, sizeof *p);
-        if (p == NULL) {
-            return refuse(&logged, IP_NO_RESOURCES);
-        }
-        p->logged = logged;
-        p->completion = Completion;
-        p->context = Context;
-        status = queue_request(IcmpHandle, &destination, p);
-        if (status != IP_SUCCESS) {
-            free(p);
-            return refuse(&logged, status);
-        }
-        return IP_SUCCESS;
-    }
-    ICMP_ECHO_RESULT result;
     if (status != IP_SUCCESS) {
-        refuse(&logged, status);
-        memset(&result, 0, sizeof result);
-        result.Status = status;
-        result.Family = (uint32_t)destination.family;
-    } else {
-        wait_for_answer(IcmpHandle, &destination, &logged, &result);
+        return refuse(&logged, status);
     }
-    if (Context != NULL) {
-        memcpy(Context, &result, sizeof result);
+    struct pending* p = calloc(1, sizeof *p);
+    if (p == NULL) {
+        return refuse(&logged, IP_NO_RESOURCES);
     }
-    return result.Status;
+    p->logged = logged;
+    p->completion = Completion;
+    p->context = Context;
+    status = queue_request(IcmpHandle, &destination, p);
+    if (status != IP_SUCCESS) {
+        free(p);
+        return refuse(&logged, status);
+    }
+    return IP_SUCCESS;
 }
 
 ICMP_EXPORT uint32_t Icmp6SendEcho2(ICMP_HANDLE IcmpHandle, void* Event, void* ApcRoutine,
@@ -866,11 +819,12 @@ ICMP_EXPORT uint32_t Icmp6SendEcho2(ICMP_HANDLE IcmpHandle, void* Event, void* A
     int readable = read_destination((const struct sockaddr*)DestinationAddress, &destination) &&
                    destination.family == AF_INET6;
     IcmpSimRequest logged;
-    begin_log(&logged, &destination, RequestData, RequestSize, RequestOptions, ReplySize, Timeout,
-              ApcRoutine != NULL);
+    begin_log(&logged, RequestData, RequestSize, RequestOptions, ReplySize, Timeout, 0);
+    (void)ApcContext; /* routines are not simulated */
     static const uint8_t unspecified[16];
     uint32_t status = IP_SUCCESS;
-    if (Event != NULL || ReplyBuffer == NULL || (RequestData == NULL && RequestSize > 0) ||
+    if (Event != NULL || ApcRoutine != NULL || ReplyBuffer == NULL ||
+        (RequestData == NULL && RequestSize > 0) ||
         (SourceAddress != NULL && memcmp(&SourceAddress->sin6_addr, unspecified, 16) != 0)) {
         status = IP_BAD_REQ;
     } else if (RequestSize > ICMP6_MAX_REQUEST_SIZE) {
@@ -887,30 +841,8 @@ ICMP_EXPORT uint32_t Icmp6SendEcho2(ICMP_HANDLE IcmpHandle, void* Event, void* A
         refuse(&logged, status);
         return 0;
     }
-    if (ApcRoutine != NULL) {
-        struct pending* p = calloc(1, sizeof *p);
-        if (p == NULL) {
-            refuse(&logged, IP_NO_RESOURCES);
-            return 0;
-        }
-        p->logged = logged;
-        /* POSIX lets an object pointer hold a function pointer; ISO C has no cast between them. */
-        memcpy(&p->routine, &ApcRoutine, sizeof p->routine);
-        p->context = ApcContext;
-        p->reply = ReplyBuffer;
-        p->data = RequestData;
-        status = queue_request(IcmpHandle, &destination, p);
-        if (status != IP_SUCCESS) {
-            free(p);
-            refuse(&logged, status);
-            return 0;
-        }
-        icmp_set_last_status(IP_PENDING);
-        return 0;
-    }
     ICMP_ECHO_RESULT result;
-    wait_for_answer(IcmpHandle, &destination, &logged, &result);
-    if (logged.Result == 0) {
+    if (!wait_for_answer(IcmpHandle, &destination, &logged, &result)) {
         return 0;
     }
     write_reply6(ReplyBuffer, &result, RequestData);

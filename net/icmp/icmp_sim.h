@@ -5,12 +5,12 @@
  * Icmp6SendEcho2 and IcmpSendEchoEx) that answers from a script instead of the network, so that
  * worker tests get exact, fast and repeatable answers. Its requests wait for real (the scripted
  * delays) and are interrupted by IcmpCloseHandle and IcmpCancelHandle exactly as the real
- * module's are. Asynchronous requests (IcmpSendEchoEx with a completion, Icmp6SendEcho2 with a
- * routine) return at once; each handle has one thread of its own that runs their completions
- * when their answers or time-outs are due, and, when the handle is closed or cancelled, at once
- * with IP_REQ_CANCELLED; once IcmpCloseHandle returns, no completion of the handle runs any more
- * (unless it was called from one). A handle answers requests of its own family only (others:
- * IP_BAD_DESTINATION).
+ * module's are. IcmpSendEchoEx takes a completion (without one: IP_BAD_REQ) and returns at once;
+ * Icmp6SendEcho2 is synchronous (a routine: IP_BAD_REQ). Each handle has one thread of its own
+ * that runs the completions when their answers or time-outs are due, and, when the handle is
+ * closed or cancelled, at once with IP_REQ_CANCELLED; once IcmpCloseHandle returns, no completion
+ * of the handle runs any more (unless it was called from one). A handle answers requests of its own
+ * family only (others: IP_BAD_DESTINATION).
  *
  * The build also places a copy named sabrevin-icmp.so in the directory icmp-sim/ of the build
  * tree, so that BindIcmpEntryPoints(icmp, "<build>/icmp-sim") binds the simulation.
@@ -31,9 +31,7 @@
  *                  0 after the time-out. For "none": the request returns 0 after
  *                  min(delay, time-out); without delay= after the whole time-out. Default 0.
  *     ttl=         the reply's arriving time-to-live (Options.Ttl; IPv6: HopLimit); default 64.
- *     status=      the reply's Status, a number or one of: success, ttl-expired,
- *                  reassembly-expired, net-unreachable, host-unreachable, protocol-unreachable,
- *                  port-unreachable, too-big, bad-route, param-problem, source-quench. Default:
+ *     status=      the reply's Status: a number, success or host-unreachable. Default:
  *                  success when the answer is the destination, else ttl-expired.
  *
  *   An echo reply (status success) carries the request's data back (DataSize = request size);
@@ -74,21 +72,14 @@ extern "C" {
 /* One request (of any of the three sending functions) as the simulation saw it, logged when it
  * ended (an asynchronous one: when its completion ran). */
 typedef struct icmp_sim_request {
-    IPAddr Destination;   /* network byte order; 0 for an IPv6 request */
-    uint8_t Ttl;          /* of the option record; 64 when there was none */
-    uint8_t HasOptions;   /* 1 when an option record was given */
-    uint16_t RequestSize; /* bytes */
-    int16_t Fill;         /* the byte that fills the whole request data, or -1 (mixed, empty) */
-    uint16_t Reserved;
-    uint32_t ReplySize; /* bytes */
-    uint32_t Timeout;   /* milliseconds */
-    uint32_t Result;    /* 1 when answered (the record written, or the result an answer), else 0 */
-    uint32_t Status;    /* the status of the call (IcmpGetLastStatus) */
-    IPAddr AnsweredBy;  /* the reply's Address when Result is 1, else 0 */
-    uint32_t Family;    /* AF_INET or AF_INET6; 0 for an unreadable destination */
-    uint8_t Destination6[16]; /* an IPv6 request's destination, network byte order */
-    uint8_t AnsweredBy6[16];  /* an IPv6 answer's sender, else zero */
-    uint32_t Asynchronous;    /* 1 for a request with a completion or routine */
+    uint8_t Ttl;           /* of the option record; 64 when there was none */
+    uint8_t HasOptions;    /* 1 when an option record was given */
+    uint16_t RequestSize;  /* bytes */
+    int16_t Fill;          /* the byte that fills the whole request data, or -1 (mixed, empty) */
+    uint32_t ReplySize;    /* bytes */
+    uint32_t Timeout;      /* milliseconds */
+    uint32_t Status;       /* the status of the call (IcmpGetLastStatus) */
+    uint32_t Asynchronous; /* 1 for a request with a completion */
 } IcmpSimRequest;
 
 /*
