@@ -3,6 +3,7 @@
 
 #include "net/icmp/icmp_sim.h"
 #include "net/sockets.h"
+#include "net/trace_schedule.h"
 #include "res/resource.h"
 #include "ui/image_list.h"
 #include "ui/main_dlg.h"
@@ -17,6 +18,7 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QRandomGenerator>
+#include <QRegularExpression>
 #include <QTimer>
 #include <QtTest>
 
@@ -388,6 +390,41 @@ private Q_SLOTS:
             }
             QTest::addRow("random route %d", route) << target << script << hops << QString();
         }
+    }
+    // The schedule alone, with the times it is given: a hop is asked four times, never twice at
+    // once, before it is "Request timed out"; the first hop answered by the target ends the trace.
+    void traceScheduleCountsAsTheWalk_data() {
+        QTest::addColumn<uint>("limit");
+        QTest::addColumn<QString>("answers"); // each request's end, in order: "hop/attempt:how"
+        QTest::addColumn<QString>("shown");   // hops decided, then the target's hop
+        QTest::newRow("a silent hop") << 1u << "1/1:- 1/2:- 1/3:- 1/4:-"
+                                      << "1/4:0 target 0";
+        QTest::newRow("answered at the fourth") << 1u << "1/1:- 1/2:- 1/3:- 1/4:r"
+                                                << "1/4:1 target 0";
+        QTest::newRow("the lower target hop ends it") << 2u << "2/1:t 1/1:t"
+                                                      << "1/1:1 target 1";
+    }
+    void traceScheduleCountsAsTheWalk() {
+        QFETCH(uint, limit);
+        QFETCH(QString, answers);
+        QFETCH(QString, shown);
+        TraceSchedule schedule;
+        int64_t now = 0;
+        for (const QString& a : answers.split(' ')) {
+            while (const auto next = schedule.Next(now += 100, limit)) {
+                QVERIFY(next->attempt <= TraceSchedule::kTries);
+            }
+            const QStringList f = a.split(QRegularExpression("[/:]"));
+            schedule.Ended({f[0].toUInt(), f[1].toUInt()}, f[2] != "-", f[2] == "t");
+        }
+        QVERIFY(!schedule.Next(now += 100, limit)); // nothing more is asked
+        QStringList decided;
+        while (const auto hop = schedule.Front(limit)) {
+            decided << QString("%1/%2:%3").arg(hop->hop).arg(hop->attempt).arg(int(hop->answered));
+            schedule.Shown(limit);
+        }
+        decided << QString("target %1").arg(schedule.TargetHop());
+        QCOMPARE(decided.join(' '), shown);
     }
     void traceEqualsTheWalk() {
         QFETCH(QString, host);
