@@ -16,11 +16,10 @@ std::optional<TraceSchedule::Request> TraceSchedule::Next(int64_t nowMs, uint32_
     if (m_targetHop != 0 && m_targetHop < last) {
         last = m_targetHop;
     }
-    // A retry first: the hop's last request has ended unanswered.
+    // The rest of a started hop's requests first (also of one held back by a lower limit).
     for (uint32_t hop = m_front; hop < m_nextStart && hop <= last; ++hop) {
         State& s = At(hop);
-        if (!s.inFlight && s.answeredBy == 0 && s.sent > 0 && s.sent < kTries) {
-            s.inFlight = true;
+        if (s.answeredBy == 0 && s.sent < kTries) {
             return Request{hop, ++s.sent};
         }
     }
@@ -30,7 +29,6 @@ std::optional<TraceSchedule::Request> TraceSchedule::Next(int64_t nowMs, uint32_
         return std::nullopt;
     }
     State& s = At(hop);
-    s.inFlight = true;
     s.sent = 1;
     m_lastStartMs = nowMs;
     ++m_nextStart;
@@ -46,20 +44,21 @@ int64_t TraceSchedule::NextStartMs(uint32_t hopLimit) const {
     return m_lastStartMs + kSpreadMs;
 }
 
-void TraceSchedule::Ended(const Request& request, bool answered, bool target) {
+bool TraceSchedule::Ended(const Request& request, bool answered, bool target) {
     State& s = At(request.hop);
-    if (!s.inFlight || s.sent != request.attempt) {
-        return; // not the hop's outstanding request
+    if (request.attempt == 0 || request.attempt > s.sent || s.ended == s.sent) {
+        return false; // no request of ours
     }
-    s.inFlight = false;
-    if (!answered) {
-        return;
+    ++s.ended;
+    if (!answered || s.answeredBy != 0) {
+        return false;
     }
     s.answeredBy = request.attempt;
     s.target = target;
     if (target && (m_targetHop == 0 || request.hop < m_targetHop)) {
         m_targetHop = request.hop;
     }
+    return true;
 }
 
 std::optional<TraceSchedule::Hop> TraceSchedule::Front(uint32_t hopLimit) {

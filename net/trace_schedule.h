@@ -6,10 +6,11 @@
 // No clock, no threads, no I/O: the trace worker (ui/probe_pages.cpp) feeds it the time in
 // milliseconds and each request's end, sends what it names and shows the hops it decides.
 //
-// Routers limit the rate of their ICMP errors (Linux: a small burst, then about one a second
-// per source), so a hop is never asked faster than the walk asks it: its next try goes out only
-// after the last one has ended unanswered. Only different hops overlap, their first requests
-// spread by a few milliseconds.
+// A hop's four requests go out together, so that a silent hop costs one time-out, not four
+// (each request still waits its full time-out). The first answer to any of them is the hop's.
+// Routers limit the rate of their ICMP errors (Linux: a burst of up to six per source, then
+// about one a second), and a hop's four requests all end at the same router: even a router
+// allowed a burst of one answers the first of them. Hops start a millisecond apart.
 
 #include <cstdint>
 #include <optional>
@@ -17,9 +18,9 @@
 
 class TraceSchedule {
 public:
-    static constexpr uint32_t kTries = 4;    // requests per hop before "Request timed out"
-    static constexpr uint32_t kWindow = 32;  // hops in flight beyond the first undecided one
-    static constexpr int64_t kSpreadMs = 10; // milliseconds between two hops' first requests
+    static constexpr uint32_t kTries = 4;   // requests per hop before "Request timed out"
+    static constexpr uint32_t kWindow = 32; // hops in flight beyond the first undecided one
+    static constexpr int64_t kSpreadMs = 1; // milliseconds between two hops' requests
 
     struct Request {
         uint32_t hop;     // the time-to-live
@@ -37,8 +38,9 @@ public:
     // When the next first request may go (for the caller's wait), or -1 when none is waiting
     // for its time.
     int64_t NextStartMs(uint32_t hopLimit) const;
-    // A request has ended: answered (by the target or another node) or not.
-    void Ended(const Request& request, bool answered, bool target);
+    // A request has ended: answered (by the target or another node) or not. True when this
+    // answer is the hop's: the first one to come.
+    bool Ended(const Request& request, bool answered, bool target);
     // The first hop not yet shown, when it is decided.
     std::optional<Hop> Front(uint32_t hopLimit);
     // The front hop has been shown: the trace goes on with the next one, or ends.
@@ -50,14 +52,14 @@ public:
 
 private:
     struct State {
-        uint32_t sent = 0;     // requests gone out
-        bool inFlight = false; // the latest one has not ended
+        uint32_t sent = 0;  // requests gone out
+        uint32_t ended = 0; // of those, answered or not
         uint32_t answeredBy = 0;
         bool target = false;
     };
     State& At(uint32_t hop);
     bool Decided(const State& s) const {
-        return s.answeredBy != 0 || (s.sent == kTries && !s.inFlight);
+        return s.answeredBy != 0 || (s.sent == kTries && s.ended == kTries);
     }
 
     std::vector<State> m_hops{1}; // by hop number; [0] unused

@@ -391,8 +391,9 @@ private Q_SLOTS:
             QTest::addRow("random route %d", route) << target << script << hops << QString();
         }
     }
-    // The schedule alone, with the times it is given: a hop is asked four times, never twice at
-    // once, before it is "Request timed out"; the first hop answered by the target ends the trace.
+    // The schedule alone, with the times it is given: a hop is asked four times before it is
+    // "Request timed out", its first answer is its answer whichever request it came to, and the
+    // first hop answered by the target ends the trace.
     void traceScheduleCountsAsTheWalk_data() {
         QTest::addColumn<uint>("limit");
         QTest::addColumn<QString>("answers"); // each request's end, in order: "hop/attempt:how"
@@ -403,6 +404,8 @@ private Q_SLOTS:
                                                 << "1/4:1 target 0";
         QTest::newRow("the lower target hop ends it") << 2u << "2/1:t 1/1:t"
                                                       << "1/1:1 target 1";
+        QTest::newRow("a later request answered first") << 1u << "1/3:r 1/1:t 1/2:- 1/4:-"
+                                                        << "1/3:1 target 0";
     }
     void traceScheduleCountsAsTheWalk() {
         QFETCH(uint, limit);

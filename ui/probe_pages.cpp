@@ -29,6 +29,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <system_error>
 #include <thread>
 #include <vector>
@@ -252,6 +253,7 @@ private:
     TraceSchedule m_schedule;
     std::deque<Flight> m_flights;         // contexts of the requests; never moved
     std::map<uint32_t, HopAnswer> m_hops; // by hop: its answer, or its latest request's stamp
+    std::set<uint32_t> m_answered;        // hops with an answer
     std::map<uint32_t, std::unique_ptr<Lookup>> m_lookups;
     std::mutex m_lock;
     std::condition_variable m_changed;
@@ -283,8 +285,7 @@ void ParallelTrace::Send(const TraceSchedule::Request& request) {
 void ParallelTrace::Take(const Ended& ended) {
     const ICMP_ECHO_RESULT& r = ended.result;
     const TraceSchedule::Request& request = ended.flight->request;
-    HopAnswer& a = m_hops[request.hop];
-    a = HopAnswer{};
+    HopAnswer a;
     a.v6 = m_s.v6;
     a.stamp.sent = ended.flight->sent;
     a.stamp.measured = true;
@@ -315,10 +316,16 @@ void ParallelTrace::Take(const Ended& ended) {
         answered = answered && r.Family == AF_INET && a.r4.Address != 0;
         a.reached = answered && a.r4.Address == m_s.target;
     }
-    m_schedule.Ended(request, answered, a.reached);
+    // The hop keeps its first answer; until one comes, the stamp of its latest request.
+    if (m_schedule.Ended(request, answered, a.reached) || m_answered.count(request.hop) == 0) {
+        m_hops[request.hop] = a;
+    }
+    if (!answered) {
+        return;
+    }
+    m_answered.insert(request.hop);
     const uint32_t targetHop = m_schedule.TargetHop();
-    if (answered && (targetHop == 0 || request.hop <= targetHop) &&
-        request.hop <= m_s.options.m_nHops) {
+    if ((targetHop == 0 || request.hop <= targetHop) && request.hop <= m_s.options.m_nHops) {
         StartLookup(request.hop);
     }
 }

@@ -38,7 +38,7 @@ for t in 1 5; do
         sleep 1
         s4=$(now); in_ns "$LAB_CLIENT" traceroute -I -n -w "$t" -q 4 -m 30 "$target" >/dev/null; e4=$(now)
         sleep 1
-        out=$(XDG_CONFIG_HOME=$config QT_QPA_PLATFORM=offscreen in_ns "$LAB_CLIENT" "$build/trace_bench" "$target" "$t" 30)
+        out=$(XDG_CONFIG_HOME=$config XDG_RUNTIME_DIR=$config QT_QPA_PLATFORM=offscreen in_ns "$LAB_CLIENT" "$build/trace_bench" "$target" "$t" 30)
         ours=$(echo "$out" | awk '/^time/ { print $2 }')
         hops=$(echo "$out" | grep -v '^time')
         same=no
