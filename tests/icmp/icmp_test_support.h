@@ -16,10 +16,6 @@
 
 namespace icmp_test {
 
-typedef uint32_t (*PFN_IcmpGetLastStatus)(void);
-typedef uint64_t (*PFN_IcmpGetLastRoundTripMicroseconds)(void);
-typedef int (*PFN_IcmpGetSocketKind)(ICMP_HANDLE);
-
 // All functions of an echo module, found by dlsym; those it lacks stay null.
 struct Module {
     void* handle = nullptr;
@@ -28,9 +24,9 @@ struct Module {
     PFN_IcmpCloseHandle close = nullptr;
     PFN_IcmpCancelHandle cancel = nullptr;
     PFN_IcmpGetCreateError createError = nullptr;
-    PFN_IcmpGetLastStatus lastStatus = nullptr;
-    PFN_IcmpGetLastRoundTripMicroseconds lastRoundTripUs = nullptr;
-    PFN_IcmpGetSocketKind kind = nullptr;
+    uint32_t (*lastStatus)() = nullptr;
+    uint64_t (*lastRoundTripUs)() = nullptr;
+    int (*kind)(ICMP_HANDLE) = nullptr;
     // The extensions, null in a module without them (the simulation).
     PFN_IcmpSendEchoEx sendEx = nullptr;
     PFN_Icmp6CreateFile create6 = nullptr;
@@ -42,24 +38,19 @@ struct Module {
 
     bool Load(const std::string& path, std::string* error = nullptr) {
         handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-        if (handle == nullptr) {
-            if (error != nullptr) {
-                *error = dlerror();
-            }
-            return false;
+        const std::pair<void*, const char*> functions[] = {
+            {&create, "IcmpCreateFile"}, {&send, "IcmpSendEcho"}, {&close, "IcmpCloseHandle"},
+            {&cancel, "IcmpCancelHandle"}, {&createError, "IcmpGetCreateError"},
+            {&lastStatus, "IcmpGetLastStatus"}, {&kind, "IcmpGetSocketKind"},
+            {&lastRoundTripUs, "IcmpGetLastRoundTripMicroseconds"}, {&sendEx, "IcmpSendEchoEx"},
+            {&create6, "Icmp6CreateFile"}, {&send6, "Icmp6SendEcho2"}};
+        for (const auto& [slot, name] : functions) {
+            void* found = handle != nullptr ? dlsym(handle, name) : nullptr;
+            std::memcpy(slot, &found, sizeof found); // POSIX: function pointers fit in void*
         }
-        create = Find<PFN_IcmpCreateFile>("IcmpCreateFile");
-        send = Find<PFN_IcmpSendEcho>("IcmpSendEcho");
-        close = Find<PFN_IcmpCloseHandle>("IcmpCloseHandle");
-        cancel = Find<PFN_IcmpCancelHandle>("IcmpCancelHandle");
-        createError = Find<PFN_IcmpGetCreateError>("IcmpGetCreateError");
-        lastStatus = Find<PFN_IcmpGetLastStatus>("IcmpGetLastStatus");
-        lastRoundTripUs =
-            Find<PFN_IcmpGetLastRoundTripMicroseconds>("IcmpGetLastRoundTripMicroseconds");
-        kind = Find<PFN_IcmpGetSocketKind>("IcmpGetSocketKind");
-        sendEx = Find<PFN_IcmpSendEchoEx>("IcmpSendEchoEx");
-        create6 = Find<PFN_Icmp6CreateFile>("Icmp6CreateFile");
-        send6 = Find<PFN_Icmp6SendEcho2>("Icmp6SendEcho2");
+        if (handle == nullptr && error != nullptr) {
+            *error = dlerror();
+        }
         return create && send && close && cancel && createError && lastStatus && lastRoundTripUs &&
                kind;
     }
@@ -83,31 +74,20 @@ public:
     void* data() { return bytes_.data() + kGuard; }
     void Reset() { std::fill(bytes_.begin(), bytes_.end(), kCanary); }
     uint32_t size() const { return static_cast<uint32_t>(size_); }
-
+    const uint8_t* At(size_t offset) const { return bytes_.data() + kGuard + offset; }
     const ICMP_ECHO_REPLY& Reply() {
         std::memcpy(&reply_, data(), sizeof reply_);
         return reply_;
     }
-    const uint8_t* At(size_t offset) const { return bytes_.data() + kGuard + offset; }
-
-    bool GuardsIntact() const {
-        for (size_t i = 0; i < kGuard; ++i) {
-            if (bytes_[i] != kCanary || bytes_[kGuard + size_ + i] != kCanary) {
-                return false;
-            }
-        }
-        return true;
-    }
-    bool Untouched() const {
-        for (uint8_t b : bytes_) {
-            if (b != kCanary) {
-                return false;
-            }
-        }
-        return true;
-    }
+    bool GuardsIntact() const { return Canaries(0, kGuard) && Canaries(kGuard + size_, kGuard); }
+    bool Untouched() const { return Canaries(0, bytes_.size()); }
 
 private:
+    bool Canaries(size_t from, size_t count) const {
+        return std::count(bytes_.begin() + long(from), bytes_.begin() + long(from + count),
+                          kCanary) == long(count);
+    }
+
     size_t size_;
     std::vector<uint8_t> bytes_;
     ICMP_ECHO_REPLY reply_{};
@@ -121,9 +101,7 @@ inline IPAddr Address(const char* dotted) {
 
 inline std::string Dotted(IPAddr address) {
     char text[INET_ADDRSTRLEN] = "";
-    in_addr a{};
-    a.s_addr = address;
-    inet_ntop(AF_INET, &a, text, sizeof text);
+    inet_ntop(AF_INET, &address, text, sizeof text);
     return text;
 }
 
