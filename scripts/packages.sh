@@ -4,9 +4,9 @@
 SABREVIN_BUILD_PACKAGES=(cmake ninja-build g++ pkg-config qt6-base-dev libc-ares-dev linux-libc-dev
                          fonts-dejavu-core libcap2-bin)
 # To run the tests: a DNS server, namespaces and routing, the system's own tools as
-# reference peers, capabilities, and the clang toolchain for the fuzz target.
+# reference peers, capabilities, and clang-format.
 SABREVIN_TEST_PACKAGES=(dnsmasq-base bind9-dnsutils iproute2 iptables nftables traceroute
-                        iputils-ping procps util-linux binutils clang clang-format desktop-file-utils
+                        iputils-ping procps util-linux binutils clang-format desktop-file-utils
                         dpkg-dev file lintian appstream)
 # To make and check the Debian package (scripts/package): CPack's dependency scan
 # (dpkg-shlibdeps, file), lintian and the AppStream validator.

@@ -1,9 +1,8 @@
 #pragma once
 /*
  * ICMP echo packets as bytes: building a request, and deciding whether a received packet answers
- * exactly one request. Pure functions with no socket and no state, so that the unit tests and
- * the fuzz target call them directly; the echo module (icmp_echo.c) feeds them what its sockets
- * receive.
+ * exactly one request. Pure functions with no socket and no state, so that the unit tests call
+ * them directly; the echo module (icmp_echo.c) feeds them what its sockets receive.
  *
  * Byte orders: IPAddr values are network byte order throughout; identifiers and sequence
  * numbers are host byte order here and written big-endian on the wire.
