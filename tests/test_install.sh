@@ -45,7 +45,8 @@ check "one line says what became of the helper's capability (${cap#-- })" \
         { [[ $cap != *"cap_net_raw+ep set on"* ]] || getcap "$p/lib/sabrevin/sabrevin-icmp-helper" | grep -q cap_net_raw; }'
 DESTDIR=$tmp/stage "$cmake" --install "$build" --prefix /opt/sbv >"$tmp/stage.log" 2>&1
 check "DESTDIR holds the executable, and the capability step looks for the helper there" \
-    '[ -x "$tmp/stage/opt/sbv/bin/sabrevin" ] && grep -qF -- "$tmp/stage/opt/sbv/lib/sabrevin/sabrevin-icmp-helper" "$tmp/stage.log"'
+    '[ -x "$tmp/stage/opt/sbv/bin/sabrevin" ] &&
+        grep "^-- Capability: " "$tmp/stage.log" | grep -qF -- "$tmp/stage/opt/sbv/lib/sabrevin/sabrevin-icmp-helper"'
 
 # The installed program, offscreen with throw-away settings, binds its module before its window
 # comes up: its memory map names the module it loaded. A copy without the module starts beside it.
