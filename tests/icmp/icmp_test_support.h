@@ -39,11 +39,17 @@ struct Module {
     bool Load(const std::string& path, std::string* error = nullptr) {
         handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
         const std::pair<void*, const char*> functions[] = {
-            {&create, "IcmpCreateFile"}, {&send, "IcmpSendEcho"}, {&close, "IcmpCloseHandle"},
-            {&cancel, "IcmpCancelHandle"}, {&createError, "IcmpGetCreateError"},
-            {&lastStatus, "IcmpGetLastStatus"}, {&kind, "IcmpGetSocketKind"},
-            {&lastRoundTripUs, "IcmpGetLastRoundTripMicroseconds"}, {&sendEx, "IcmpSendEchoEx"},
-            {&create6, "Icmp6CreateFile"}, {&send6, "Icmp6SendEcho2"}};
+            {&create, "IcmpCreateFile"},
+            {&send, "IcmpSendEcho"},
+            {&close, "IcmpCloseHandle"},
+            {&cancel, "IcmpCancelHandle"},
+            {&createError, "IcmpGetCreateError"},
+            {&lastStatus, "IcmpGetLastStatus"},
+            {&kind, "IcmpGetSocketKind"},
+            {&lastRoundTripUs, "IcmpGetLastRoundTripMicroseconds"},
+            {&sendEx, "IcmpSendEchoEx"},
+            {&create6, "Icmp6CreateFile"},
+            {&send6, "Icmp6SendEcho2"}};
         for (const auto& [slot, name] : functions) {
             void* found = handle != nullptr ? dlsym(handle, name) : nullptr;
             std::memcpy(slot, &found, sizeof found); // POSIX: function pointers fit in void*
