@@ -164,24 +164,18 @@ make_router_lab() {
     set_sysctl "$q" net.ipv6.icmp.echo_ignore_all 1
 }
 
-# The echo lab (make_lab): make_router_lab's over 10.201/fd00:201, and behind r2 a slow host
-# whose kernel ignores echo requests too (start_slow_responder answers there, late). Below: the
-# routers as the client sees them (the addresses they answer from), the hosts, an address r1
-# has no route to, and the target's second address (lab_answer_from_other_address).
-LAB_R1=10.201.1.2 LAB_R2=10.201.2.2 LAB_TARGET=10.201.3.2 LAB_QUIET=10.201.4.2 LAB_SLOW=10.201.5.2
+# The echo lab (make_lab): make_router_lab's over 10.201/fd00:201. Below: the routers as the
+# client sees them (the addresses they answer from), the hosts, an address r1 has no route to,
+# and the target's second address (lab_answer_from_other_address).
+LAB_R1=10.201.1.2 LAB_R2=10.201.2.2 LAB_TARGET=10.201.3.2 LAB_QUIET=10.201.4.2
 LAB_UNROUTABLE=10.201.9.9 LAB_OTHER=10.201.3.3
 LAB6_R1=fd00:201:1::2 LAB6_R2=fd00:201:2::2 LAB6_TARGET=fd00:201:3::2 LAB6_QUIET=fd00:201:4::2
 LAB6_UNROUTABLE=fd00:201:9::9
 
 make_lab() {
     local p="$NS_PREFIX-$$"
-    LAB_CLIENT=$p-client LAB_R2_NS=$p-r2 LAB_TARGET_NS=$p-target LAB_SLOW_NS=$p-slow
+    LAB_CLIENT=$p-client LAB_R2_NS=$p-r2 LAB_TARGET_NS=$p-target
     make_router_lab 201 "$LAB_CLIENT" "$p-r1" "$LAB_R2_NS" "$LAB_TARGET_NS" "$p-quiet"
-    make_ns "$LAB_SLOW_NS"
-    link "$LAB_R2_NS" eth3 10.201.5.1/24 "$LAB_SLOW_NS" eth0 "$LAB_SLOW/24"
-    route "$p-r1" 10.201.5.0/24 "$LAB_R2"
-    route "$LAB_SLOW_NS" default 10.201.5.1
-    set_sysctl "$LAB_SLOW_NS" net.ipv4.icmp_echo_ignore_all 1
 }
 
 # lab_answer_from_other_address: gives the target a second address, LAB_OTHER, whose echo
@@ -193,13 +187,6 @@ lab_answer_from_other_address() {
     in_ns "$LAB_TARGET_NS" nft -f - <<<"table ip sabrevin { chain out { type filter hook output priority 0;
         icmp type echo-reply ip saddr $LAB_OTHER ip saddr set $LAB_TARGET; }; }" ||
         skip "nftables does not work inside a network namespace here"
-}
-
-# start_slow_responder PROBE DELAY_MS SECONDS [decoys]: answers echo requests to the slow host,
-# late; with decoys, after false answers at once (icmp_net_probe.cpp, SendDecoys).
-start_slow_responder() {
-    in_ns "$LAB_SLOW_NS" "$1" respond "$2" "$3" "${@:4}" &
-    BACKGROUND+=("$!")
 }
 
 # lab_workdir: the lab's temp directory, readable by all (dnsmasq drops to nobody).
