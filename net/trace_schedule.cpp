@@ -44,21 +44,28 @@ int64_t TraceSchedule::NextStartMs(uint32_t hopLimit) const {
     return m_lastStartMs + kSpreadMs;
 }
 
-bool TraceSchedule::Ended(const Request& request, bool answered, bool target) {
+void TraceSchedule::Ended(const Request& request, bool answered, bool target) {
     State& s = At(request.hop);
-    if (request.attempt == 0 || request.attempt > s.sent || s.ended == s.sent) {
-        return false; // no request of ours
+    const uint32_t bit = 1u << (request.attempt - 1);
+    if (request.attempt == 0 || request.attempt > s.sent || (s.ended & bit) != 0) {
+        return; // no request of ours
     }
-    ++s.ended;
-    if (!answered || s.answeredBy != 0) {
-        return false;
+    s.ended |= bit;
+    s.answered |= answered ? bit : 0;
+    s.byTarget |= answered && target ? bit : 0;
+    // As the walk: the first request in order that was answered, all before it unanswered.
+    for (uint32_t k = 1; s.answeredBy == 0 && k <= s.sent; ++k) {
+        const uint32_t b = 1u << (k - 1);
+        if ((s.ended & b) == 0) {
+            break;
+        }
+        if ((s.answered & b) != 0) {
+            s.answeredBy = k;
+            if ((s.byTarget & b) != 0 && (m_targetHop == 0 || request.hop < m_targetHop)) {
+                m_targetHop = request.hop;
+            }
+        }
     }
-    s.answeredBy = request.attempt;
-    s.target = target;
-    if (target && (m_targetHop == 0 || request.hop < m_targetHop)) {
-        m_targetHop = request.hop;
-    }
-    return true;
 }
 
 std::optional<TraceSchedule::Hop> TraceSchedule::Front(uint32_t hopLimit) {
@@ -72,12 +79,14 @@ std::optional<TraceSchedule::Hop> TraceSchedule::Front(uint32_t hopLimit) {
     if (!Decided(s)) {
         return std::nullopt;
     }
-    return Hop{m_front, s.answeredBy != 0 ? s.answeredBy : kTries, s.answeredBy != 0, s.target};
+    const uint32_t by = s.answeredBy != 0 ? s.answeredBy : kTries;
+    return Hop{m_front, by, s.answeredBy != 0, (s.byTarget & (1u << (by - 1))) != 0};
 }
 
 void TraceSchedule::Shown(uint32_t hopLimit) {
     const State& s = At(m_front);
-    if (s.target || m_front >= hopLimit) {
+    if ((s.answeredBy != 0 && (s.byTarget & (1u << (s.answeredBy - 1))) != 0) ||
+        m_front >= hopLimit) {
         m_finished = true;
     }
     ++m_front;

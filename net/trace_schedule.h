@@ -7,7 +7,8 @@
 // milliseconds and each request's end, sends what it names and shows the hops it decides.
 //
 // A hop's four requests go out together, so that a silent hop costs one time-out, not four
-// (each request still waits its full time-out). The first answer to any of them is the hop's.
+// (each request still waits its full time-out). The hop's answer is the walk's: that of the
+// first of its requests, in order, that was answered, once every one before it has ended.
 // Routers limit the rate of their ICMP errors (Linux: a burst of up to six per source, then
 // about one a second), and a hop's four requests all end at the same router: even a router
 // allowed a burst of one answers the first of them. Hops start a millisecond apart.
@@ -38,9 +39,10 @@ public:
     // When the next first request may go (for the caller's wait), or -1 when none is waiting
     // for its time.
     int64_t NextStartMs(uint32_t hopLimit) const;
-    // A request has ended: answered (by the target or another node) or not. True when this
-    // answer is the hop's: the first one to come.
-    bool Ended(const Request& request, bool answered, bool target);
+    // A request has ended: answered (by the target or another node) or not.
+    void Ended(const Request& request, bool answered, bool target);
+    // The request whose answer is the hop's, once that is known; else 0.
+    uint32_t AnsweredBy(uint32_t hop) { return At(hop).answeredBy; }
     // The first hop not yet shown, when it is decided.
     std::optional<Hop> Front(uint32_t hopLimit);
     // The front hop has been shown: the trace goes on with the next one, or ends.
@@ -52,14 +54,15 @@ public:
 
 private:
     struct State {
-        uint32_t sent = 0;  // requests gone out
-        uint32_t ended = 0; // of those, answered or not
-        uint32_t answeredBy = 0;
-        bool target = false;
+        uint32_t sent = 0;       // requests gone out
+        uint32_t ended = 0;      // bit k-1: request k has ended
+        uint32_t answered = 0;   // bit k-1: request k was answered
+        uint32_t byTarget = 0;   // bit k-1: by the target
+        uint32_t answeredBy = 0; // the hop's answer, once decided
     };
     State& At(uint32_t hop);
     bool Decided(const State& s) const {
-        return s.answeredBy != 0 || (s.sent == kTries && s.ended == kTries);
+        return s.answeredBy != 0 || s.ended == (1u << kTries) - 1;
     }
 
     std::vector<State> m_hops{1}; // by hop number; [0] unused

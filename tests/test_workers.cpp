@@ -353,8 +353,8 @@ private Q_SLOTS:
         }
     }
     // The schedule alone, with the times it is given: a hop is asked four times before it is
-    // "Request timed out", its first answer is its answer whichever request it came to, and the
-    // first hop answered by the target ends the trace.
+    // "Request timed out", its answer is that of its first request answered, as in the walk,
+    // whatever order the answers came in, and the first hop answered by the target ends it.
     void traceScheduleCountsAsTheWalk_data() {
         QTest::addColumn<uint>("limit");
         QTest::addColumn<QString>("answers"); // each request's end, in order: "hop/attempt:how"
@@ -365,8 +365,11 @@ private Q_SLOTS:
                                                 << "1/4:1 target 0";
         QTest::newRow("the lower target hop ends it") << 2u << "2/1:t 1/1:t"
                                                       << "1/1:1 target 1";
-        QTest::newRow("a later request answered first") << 1u << "1/3:r 1/1:t 1/2:- 1/4:-"
-                                                        << "1/3:1 target 0";
+        QTest::newRow("the first request answered is the hop's") << 1u << "1/3:r 1/1:t 1/2:- 1/4:-"
+                                                                 << "1/1:1 target 1";
+        QTest::newRow("after the requests before it went unanswered")
+            << 1u << "1/2:t 1/1:- 1/3:r 1/4:-"
+            << "1/2:1 target 1";
     }
     void traceScheduleCountsAsTheWalk() {
         QFETCH(uint, limit);

@@ -243,7 +243,7 @@ private:
     }
     void Send(const TraceSchedule::Request& request);
     void Take(const Ended& ended);
-    void StartLookup(uint32_t hop);
+    void StartLookup(uint32_t hop, const HopAnswer& answer);
     bool LookupDone(Lookup& lookup) {
         std::lock_guard<std::mutex> lock(m_lock);
         return lookup.done;
@@ -251,9 +251,8 @@ private:
 
     Setup m_s;
     TraceSchedule m_schedule;
-    std::deque<Flight> m_flights;         // contexts of the requests; never moved
-    std::map<uint32_t, HopAnswer> m_hops; // by hop: its answer, or its latest request's stamp
-    std::set<uint32_t> m_answered;        // hops with an answer
+    std::deque<Flight> m_flights; // contexts of the requests; never moved
+    std::map<std::pair<uint32_t, uint32_t>, HopAnswer> m_answers; // by hop and request
     std::map<uint32_t, std::unique_ptr<Lookup>> m_lookups;
     std::mutex m_lock;
     std::condition_variable m_changed;
@@ -316,29 +315,24 @@ void ParallelTrace::Take(const Ended& ended) {
         answered = answered && r.Family == AF_INET && a.r4.Address != 0;
         a.reached = answered && a.r4.Address == m_s.target;
     }
-    // The hop keeps its first answer; until one comes, the stamp of its latest request.
-    if (m_schedule.Ended(request, answered, a.reached) || m_answered.count(request.hop) == 0) {
-        m_hops[request.hop] = a;
-    }
-    if (!answered) {
-        return;
-    }
-    m_answered.insert(request.hop);
+    m_schedule.Ended(request, answered, a.reached);
+    m_answers[{request.hop, request.attempt}] = a;
+    const uint32_t by = m_schedule.AnsweredBy(request.hop);
     const uint32_t targetHop = m_schedule.TargetHop();
-    if ((targetHop == 0 || request.hop <= targetHop) && request.hop <= m_s.options.m_nHops) {
-        StartLookup(request.hop);
+    if (by != 0 && (targetHop == 0 || request.hop <= targetHop) &&
+        request.hop <= m_s.options.m_nHops) {
+        StartLookup(request.hop, m_answers[{request.hop, by}]);
     }
 }
 
-void ParallelTrace::StartLookup(uint32_t hop) {
+void ParallelTrace::StartLookup(uint32_t hop, const HopAnswer& answer) {
     if (m_lookups.count(hop) != 0) {
         return;
     }
     auto lookup = std::make_unique<Lookup>();
     Lookup* l = lookup.get();
-    const HopAnswer answer = m_hops[hop];
     m_lookups.emplace(hop, std::move(lookup));
-    const auto body = [this, l, answer] {
+    const auto body = [this, l, answer = answer] {
         std::string name;
         QString text = HopLookup(answer, &l->cancel, &name);
         std::lock_guard<std::mutex> lock(m_lock);
@@ -379,8 +373,9 @@ void ParallelTrace::Run(const Show& show) {
         bool naming = false;
         while (const std::optional<TraceSchedule::Hop> hop =
                    m_schedule.Front(m_s.options.m_nHops)) {
+            const HopAnswer& answer = m_answers[{hop->hop, hop->attempt}];
             if (hop->answered) {
-                StartLookup(hop->hop); // when the hop limit has risen since the answer
+                StartLookup(hop->hop, answer); // the hop limit has risen since the answer
                 Lookup& lookup = *m_lookups[hop->hop];
                 if (!LookupDone(lookup)) {
                     naming = true;
@@ -389,9 +384,9 @@ void ParallelTrace::Run(const Show& show) {
                 if (lookup.thread.joinable()) {
                     lookup.thread.join();
                 }
-                show(*hop, m_hops[hop->hop], lookup.text, lookup.name);
+                show(*hop, answer, lookup.text, lookup.name);
             } else {
-                show(*hop, m_hops[hop->hop], QString(), std::string());
+                show(*hop, answer, QString(), std::string());
             }
             m_schedule.Shown(m_s.options.m_nHops);
             if (m_s.closing) {
