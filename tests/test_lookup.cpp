@@ -294,6 +294,9 @@ private Q_SLOTS:
                          "%3|UDP size: 65507|localhost")
                      .arg(wsa.szDescription, wsa.szSystemStatus)
                      .arg(wsa.iMaxSockets));
+        m_dlg->OnToolsLookup();
+        Host()->setEditText("localhost"); // a completion still due when the window closes
+        m_dlg->OnLookupStart();
         if (!m_inLab) {
             return;
         }
