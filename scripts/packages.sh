@@ -5,7 +5,7 @@ SABREVIN_BUILD_PACKAGES=(cmake ninja-build g++ pkg-config qt6-base-dev libc-ares
                          fonts-dejavu-core libcap2-bin)
 # To run the tests: a DNS server, namespaces and routing, the system's own tools as
 # reference peers, capabilities, and clang-format.
-SABREVIN_TEST_PACKAGES=(dnsmasq-base bind9-dnsutils iproute2 iptables nftables traceroute
+SABREVIN_TEST_PACKAGES=(dnsmasq-base iproute2 iptables nftables traceroute
                         iputils-ping procps util-linux binutils clang-format desktop-file-utils
                         dpkg-dev file lintian appstream)
 # To make and check the Debian package (scripts/package): CPack's dependency scan
