@@ -479,11 +479,7 @@ private Q_SLOTS:
         Start(page, "10.0.0.9");
         QTRY_COMPARE(m_count(), 0u); // the first request is under way (logged when it ends)
         QTest::qWait(100);
-        if (page == PAGE_PING) {
-            m_dlg->OnPingStart();
-        } else {
-            m_dlg->OnTraceStart();
-        }
+        Press(page);
         QVERIFY(!Button(page)->isEnabled());
         QCOMPARE(Button(page)->text(), QString("&Stop"));
         WaitIdle(page);
@@ -507,27 +503,31 @@ private Q_SLOTS:
         QCOMPARE(m_dlg->Tree(page).GetTree()->topLevelItem(1)->childCount(), 1);
     }
 
-    // Stop before the first request (the dotted address's message not yet handled).
-    void stopBeforeTheFirstRequest() {
-        Script("10.0.0.9 * 10.0.0.9");
-        Start(PAGE_PING, "10.0.0.9");
+    // Stop at once: before the first request (the dotted address's message not yet handled),
+    // or a name lookup cancelled before its (already due) completion. No run, no history.
+    void stopAtOnce_data() {
+        QTest::addColumn<QString>("host");
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<int>("history");
+        QTest::newRow("an address") << "10.0.0.9"
+                                    << "10.0.0.9\n"
+                                    << 1;
+        QTest::newRow("a name") << "localhost"
+                                << "localhost\n  Host lookup cancelled\n"
+                                << 0;
+    }
+    void stopAtOnce() {
+        QFETCH(QString, host);
+        QFETCH(QString, text);
+        QFETCH(int, history);
+        Script("10.0.0.9 * 10.0.0.9\n127.0.0.1 * 127.0.0.1");
+        Start(PAGE_PING, host);
         m_dlg->OnPingStart(); // at once, before the event loop runs
         WaitIdle(PAGE_PING);
-        QCOMPARE(Requests().size(), 0);
-        QCOMPARE(Text(PAGE_PING), QString("10.0.0.9\n"));
-    }
-
-    // A name lookup cancelled before its (already due) completion: no run starts.
-    void stopDuringTheLookup() {
-        Script("127.0.0.1 * 127.0.0.1");
-        Start(PAGE_PING, "localhost");
-        QCOMPARE(Text(PAGE_PING), QString("Looking up localhost...\n"));
-        m_dlg->OnPingStart();
-        QCOMPARE(Text(PAGE_PING), QString("localhost\n  Host lookup cancelled\n"));
         QTest::qWait(200);
-        QCOMPARE(Requests().size(), 0);
-        QCOMPARE(Button(PAGE_PING)->text(), QString("&Start"));
-        QCOMPARE(Box(PAGE_PING)->count(), 0);
+        QCOMPARE(Text(PAGE_PING), text);
+        QCOMPARE(m_count(), 0u);
+        QCOMPARE(Box(PAGE_PING)->count(), history);
     }
 
     // Clear during each state: nothing is inserted under a deleted item, the run ends as
