@@ -8,11 +8,10 @@
 #   families, v6only.lab.test with fd00:203:3::6 only, and their pointer records)
 #
 # r1 has no route to 10.203.9.0/24 or fd00:203:9::/64. The client's /etc/netns resolver is that
-# server. --ping-socket: ping_group_range admits root, so the echo module takes a datagram ICMP
-# socket; otherwise it admits nobody and the module takes a raw socket. COMMAND finds the
-# socket kind, the routers' namespaces (for its own iptables and sysctls) and traceroute in
-# SABREVIN_PROBE_LAB_*. Everything is removed on exit; without what the lab needs, "SKIP", 77.
-# Usage: run_probe_lab.sh [--ping-socket] COMMAND [ARGS...]
+# server; its ping_group_range admits nobody, so the echo module takes a raw socket (the echo
+# lab tests every socket kind). COMMAND finds the routers' namespaces (for its own iptables and
+# sysctls) and traceroute in SABREVIN_PROBE_LAB_*. Everything is removed on exit; without what
+# the lab needs, "SKIP", 77.  Usage: run_probe_lab.sh COMMAND [ARGS...]
 set -u
 PATH="$PATH:/usr/sbin:/sbin"
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
@@ -21,12 +20,7 @@ NS_PREFIX=sbvpl
 WORK_PREFIX="${TMPDIR:-/tmp}/sabrevin-probe-lab"
 . "$here/../lab.sh"
 P="$NS_PREFIX-$$"
-socket=raw range="1 0"
-if [ "${1:-}" = --ping-socket ]; then
-    socket=dgram range="0 0"
-    shift
-fi
-[ $# -ge 1 ] || { echo "usage: $(basename "$0") [--ping-socket] COMMAND [ARGS...]" >&2; exit 2; }
+[ $# -ge 1 ] || { echo "usage: $(basename "$0") COMMAND [ARGS...]" >&2; exit 2; }
 
 require_netns
 find_tool sysctl >/dev/null || skip "needs sysctl (procps)"
@@ -40,7 +34,7 @@ make_router_lab 203 "$P-c" "$P-r1" "$P-r2" "$P-t" "$P-q"
 make_ns "$P-d"
 link "$P-c" dns0 10.203.53.1/24 "$P-d" eth0 10.203.53.2/24
 addr6 "$P-t" eth0 fd00:203:3::6/64
-set_sysctl "$P-c" net.ipv4.ping_group_range "$range"
+set_sysctl "$P-c" net.ipv4.ping_group_range "1 0"
 for t in iptables ip6tables; do
     ip netns exec "$P-r2" "$t" -w 5 -S OUTPUT >/dev/null 2>&1 ||
         skip "$t does not work inside a network namespace here"
@@ -61,9 +55,8 @@ for ((i = 0; i < 25; i++)); do
     sleep 0.2
 done
 
-export SABREVIN_PROBE_LAB_SOCKET=$socket SABREVIN_PROBE_LAB_TRACEROUTE=$traceroute
+export SABREVIN_PROBE_LAB_TRACEROUTE=$traceroute
 export SABREVIN_PROBE_LAB_ROUTER_NS="$P-r1 $P-r2" SABREVIN_PROBE_LAB_TARGET_NAME=target.lab.test
-echo "probe lab: $socket sockets"
 run_in_ns "$P-c" "$@"
 status=$?
 [ "$status" = 0 ] || [ "$status" = "$SKIP_CODE" ] || tail -n 10 "$dnsmasq_log" | cut -c1-200 >&2

@@ -2,11 +2,8 @@
 // trees with the names from the lab's DNS server, round-trip times aside; the trace's hops must
 // equal those of the system's traceroute, run here in the same lab just before.
 
-#include "net/icmp/icmp_api.h"
 #include "res/resource.h"
 #include "ui/main_dlg.h"
-
-#include <dlfcn.h>
 
 #include <QComboBox>
 #include <QElapsedTimer>
@@ -136,18 +133,6 @@ private Q_SLOTS:
         m_dlg->Options().m_nHops = 10;
     }
     void cleanup() { m_dlg.reset(); }
-
-    // The real module, on the socket kind the lab asked for.
-    void theModuleTakesTheLabsSocket() {
-        void* module = m_dlg->Icmp().hModule;
-        QVERIFY(dlsym(module, "IcmpSimLoadScript") == nullptr); // not the simulation
-        auto kind = reinterpret_cast<int (*)(ICMP_HANDLE)>(dlsym(module, "IcmpGetSocketKind"));
-        const ICMP_HANDLE h = m_dlg->Icmp().pfnIcmpCreateFile();
-        const int got = kind(h);
-        m_dlg->Icmp().pfnIcmpCloseHandle(h);
-        QCOMPARE(got, Env("SABREVIN_PROBE_LAB_SOCKET") == "dgram" ? int(ICMP_SOCKET_DGRAM)
-                                                                  : int(ICMP_SOCKET_RAW));
-    }
 
     // Pings: the target's TTL (hop limit) of 64 arrives as 62, two routers away; a name with
     // both families is pinged over IPv4. Traces: r1, r2 and the target by their names (from
