@@ -44,17 +44,13 @@ options timeout:3 attempts:2" "127.0.0.1 localhost
 ::1 localhost
 fd00:77::99 hosted6.lab.test hosted6alias"
 
-want="10.77.1.13 multi3.lab.test
-fe80::1 link.lab.test
-10.77.1.12 $long"
+want=$'10.77.1.13 multi3.lab.test\nfe80::1 link.lab.test\n'"10.77.1.12 $long"
 for ((i = 0; i < 50; i++)); do
     dnsmasq_alive
     seen=$(in_ns "$client" getent hosts 10.77.1.13 fe80::1 10.77.1.12 | tr -s ' ')
-    [ "$seen" = "$want" ] && break
-    sleep 0.1
+    [ "$seen" = "$want" ] && break || sleep 0.1
 done
 [ "$seen" = "$want" ] || die "the system resolver does not see the lab's records: $seen"
 
-export SABREVIN_LAB_DNS=10.77.53.2 SABREVIN_LAB_LONG_PTR_ADDR=10.77.1.12
-export SABREVIN_LAB_LONG_PTR_NAME="$long"
-run_in_ns "$client" "$@"
+SABREVIN_LAB_DNS=10.77.53.2 SABREVIN_LAB_LONG_PTR_ADDR=10.77.1.12 \
+    SABREVIN_LAB_LONG_PTR_NAME="$long" run_in_ns "$client" "$@"
