@@ -366,7 +366,7 @@ int Create(const string& path, const string& mode, const string& kind) {
     setitimer(ITIMER_REAL, &every, nullptr);
     ICMP_HANDLE h = M(IcmpCreateFile)();
     setitimer(ITIMER_REAL, &stop, nullptr);
-    const string took = Took(start, mode == "stalled" ? 1900 : 0, mode == "stalled" ? 3500 : 1900);
+    const string took = Took(start, mode == "stalled" ? 2000 : 0, mode == "stalled" ? 2500 : 1500);
     Check((mode == "fallback") == g_failPingBind && took.empty() &&
               CreateError().find(reason) != string::npos &&
               (h != ICMP_INVALID_HANDLE || before == Descriptors()),
