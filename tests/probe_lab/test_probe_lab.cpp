@@ -105,22 +105,6 @@ class TestProbeLab : public QObject {
         }
         return text.replace(rtt, "RTT: # ms");
     }
-    // Our trace's hops as TracerouteHops gives them.
-    QString OurHops() {
-        static const QRegularExpression address("\\[(.*)\\]$");
-        const QTreeWidgetItem* root = m_dlg->Tree(PAGE_TRACE).GetTree()->topLevelItem(0);
-        QStringList hops;
-        for (int i = 0; i < root->childCount(); ++i) {
-            const QString text = root->child(i)->text(0);
-            const QRegularExpressionMatch m = address.match(text);
-            hops << root->child(i)->child(0)->text(0).mid(6) + " " +
-                        (m.hasMatch()                  ? m.captured(1)
-                         : text == "Request timed out" ? "*"
-                                                       : text);
-        }
-        return hops.join(", ");
-    }
-
 private Q_SLOTS:
     void init() {
         QFile::remove(Env("XDG_CONFIG_HOME") + "/Varnstead/sabrevin.ini");
@@ -183,16 +167,22 @@ private Q_SLOTS:
                            "net.ipv4.icmp_msgs_per_sec=1000", "net.ipv4.icmp_msgs_burst=50"});
             }
         });
-        QString expected, oracle;
+        QString expected;
         if (page == PAGE_PING) {
             expected = host + "\n" + Reply(address) + Reply(address) + Reply(address);
         } else {
-            oracle = TracerouteHops(host, v6);
+            const QString r1 = v6 ? kR1v6 : kR1, r2 = v6 ? kR2v6 : kR2;
+            // The oracle: traceroute lists the same addresses as our items, hop by hop.
+            const QString oracle = TracerouteHops(host, v6);
             if (router == "rate-limited") {
                 QTest::qWait(1100); // the routers' credit, spent by the oracle, comes back
+            } else {
+                QCOMPARE(
+                    oracle,
+                    QString("1 %1, 2 %2, 3 %3").arg(r1, router == "silent" ? "*" : r2, address));
             }
-            expected = "Trace route to " + host + "\n" + Hop("r1.lab.test", v6 ? kR1v6 : kR1, 1) +
-                       Hop(router == "silent" ? "" : "r2.lab.test", v6 ? kR2v6 : kR2, 2) +
+            expected = "Trace route to " + host + "\n" + Hop("r1.lab.test", r1, 1) +
+                       Hop(router == "silent" ? "" : "r2.lab.test", r2, 2) +
                        Hop(address == kV6only ? "v6only.lab.test" : "target.lab.test", address, 3);
         }
         const qint64 ms = Run(page, host);
@@ -201,9 +191,6 @@ private Q_SLOTS:
         if (router == "silent") {
             QVERIFY2(ms >= 990 && ms < 3900,
                      qPrintable(QString("the silent hop took %1 ms").arg(ms)));
-        }
-        if (page == PAGE_TRACE && router != "rate-limited") {
-            QCOMPARE(OurHops(), oracle);
         }
     }
 };
