@@ -239,7 +239,7 @@ private Q_SLOTS:
 
     // Options changed during a run: count and time-out from the next request, the size never.
     void optionsChangedDuringARun() {
-        Script("10.0.0.9 * 10.0.0.9 delay=150");
+        Script("10.0.0.9 * 10.0.0.9 delay=400"); // the change comes well before the second ends
         m_dlg->Options().m_nPackets = 2;
         Start(PAGE_PING, "10.0.0.9");
         QTRY_VERIFY(m_count() >= 1);
