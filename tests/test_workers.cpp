@@ -263,44 +263,44 @@ private Q_SLOTS:
         QTest::addColumn<QString>("script");
         QTest::addColumn<int>("hops");
         QTest::addColumn<QString>("tree"); // the walk's, when written out
-        const QString silentHop = "%1 1 %2 delay=2\n%1 2 none delay=1\n%1 3-* %1 delay=4\n";
-        const QString silentHopTree = "Trace route to %1 (1)\n  %2 (0)\n    Hop: #1 (4)\n"
-                                      "    RTT: 2 ms (4)\n  Request timed out (3)\n"
-                                      "    Hop: #2 (4)\n  %1 (0)\n    Hop: #3 (4)\n"
-                                      "    RTT: 4 ms (4)\n";
-        for (const auto& [target, router] :
-             {std::pair{"10.0.0.9", "10.0.0.1"}, std::pair{"2001:db8:9::9", "2001:db8:1::1"}}) {
-            QTest::addRow("a silent hop, %s", target) << target << silentHop.arg(target, router)
-                                                      << 30 << silentHopTree.arg(target, router);
+        // The walk's tree: each hop "address=milliseconds", or "*" for "Request timed out".
+        const auto walk = [](const QString& target, const QString& hops) {
+            QString tree = "Trace route to " + target + " (1)\n";
+            int n = 0;
+            for (const QString& h : hops.split(' ')) {
+                const QString number = QString("    Hop: #%1 (4)\n").arg(++n);
+                tree += h == "*" ? "  Request timed out (3)\n" + number
+                                 : "  " + h.section('=', 0, 0) + " (0)\n" + number +
+                                       "    RTT: " + h.section('=', 1) + " ms (4)\n";
+            }
+            return tree;
+        };
+        for (const QString target : {"10.0.0.9", "2001:db8:9::9"}) {
+            const QString router = target.contains(':') ? "2001:db8:1::1" : "10.0.0.1";
+            QTest::addRow("a silent hop, %s", qPrintable(target))
+                << target
+                << QString("%1 1 %2 delay=2\n%1 2 none delay=1\n%1 3-* %1 delay=4\n")
+                       .arg(target, router)
+                << 30 << walk(target, router + "=2 * " + target + "=4");
         }
         QTest::newRow("a hop answering its fourth and last request")
             << "10.0.0.9"
             << "10.0.0.9 1 none delay=1\n10.0.0.9 1 none delay=1\n10.0.0.9 1 none delay=1\n"
                "10.0.0.9 1 10.0.0.1 delay=7\n10.0.0.9 2-* 10.0.0.9 delay=1\n"
-            << 30
-            << "Trace route to 10.0.0.9 (1)\n  10.0.0.1 (0)\n    Hop: #1 (4)\n    RTT: 7 ms (4)\n"
-               "  10.0.0.9 (0)\n    Hop: #2 (4)\n    RTT: 1 ms (4)\n";
-        QTest::newRow("a target one hop away")
-            << "10.0.0.9"
-            << "10.0.0.9 * 10.0.0.9 delay=2\n"
-            << 30
-            << "Trace route to 10.0.0.9 (1)\n  10.0.0.9 (0)\n    Hop: #1 (4)\n    RTT: 2 ms (4)\n";
-        for (const int hops : {3, 1}) {
-            QString tree = "Trace route to 10.0.0.9 (1)\n";
-            for (int h = 1; h <= hops; ++h) {
-                tree += QString("  Request timed out (3)\n    Hop: #%1 (4)\n").arg(h);
-            }
-            QTest::addRow("nothing answers, %d hops", hops) << "10.0.0.9"
-                                                            << "* * none delay=1\n"
-                                                            << hops << tree;
-        }
+            << 30 << walk("10.0.0.9", "10.0.0.1=7 10.0.0.9=1");
+        QTest::newRow("a target one hop away") << "10.0.0.9"
+                                               << "10.0.0.9 * 10.0.0.9 delay=2\n"
+                                               << 30 << walk("10.0.0.9", "10.0.0.9=2");
+        QTest::newRow("nothing answers, 3 hops") << "10.0.0.9"
+                                                 << "* * none delay=1\n"
+                                                 << 3 << walk("10.0.0.9", "* * *");
+        QTest::newRow("nothing answers, 1 hop") << "10.0.0.9"
+                                                << "* * none delay=1\n"
+                                                << 1 << walk("10.0.0.9", "*");
         QTest::newRow("a target answering from another address")
             << "10.0.0.9"
             << "10.0.0.9 1 10.0.0.1\n10.0.0.9 2-* 10.0.0.8 status=success\n"
-            << 3
-            << "Trace route to 10.0.0.9 (1)\n  10.0.0.1 (0)\n    Hop: #1 (4)\n    RTT: 0 ms (4)\n"
-               "  10.0.0.8 (0)\n    Hop: #2 (4)\n    RTT: 0 ms (4)\n"
-               "  10.0.0.8 (0)\n    Hop: #3 (4)\n    RTT: 0 ms (4)\n";
+            << 3 << walk("10.0.0.9", "10.0.0.1=0 10.0.0.8=0 10.0.0.8=0");
         QRandomGenerator random(20240613);
         for (int route = 0; route < 50; ++route) {
             const bool v6 = route % 2 == 1;
@@ -587,7 +587,7 @@ private Q_SLOTS:
         QTest::newRow("a ping waiting on a 20 s time-out") << "ping";
         QTest::newRow("a trace in a silent reverse lookup") << "trace";
         QTest::newRow("a lookup outstanding") << "lookup";
-        QTest::newRow("a run on each page") << "both";
+        QTest::newRow("a run on each page") << "ping trace lookup";
     }
     void closeDuringEachState() {
         QFETCH(QString, state);
@@ -596,13 +596,12 @@ private Q_SLOTS:
         m_dlg->Options().m_nTimeout = 20;
         Script("10.0.0.9 64 none\n10.0.0.9 1-* 10.0.0.1 delay=1\n");
         QTimer::singleShot(0, m_dlg.get(), [&] {
-            if (state == "ping" || state == "both") {
-                Start(PAGE_PING, "10.0.0.9");
+            for (const int page : {int(PAGE_PING), int(PAGE_TRACE)}) {
+                if (state.contains(page == PAGE_PING ? "ping" : "trace")) {
+                    Start(page, "10.0.0.9");
+                }
             }
-            if (state == "trace" || state == "both") {
-                Start(PAGE_TRACE, "10.0.0.9");
-            }
-            if (state == "lookup" || state == "both") {
+            if (state.contains("lookup")) {
                 m_dlg->OnToolsLookup();
                 static_cast<QComboBox*>(m_dlg->GetDlgItem(IDC_LOOKUP_HOST))
                     ->setEditText("nowhere.invalid");
