@@ -10,35 +10,28 @@
 # r1 has no route to 10.203.9.0/24 or fd00:203:9::/64. The client's /etc/netns resolver is that
 # server; its ping_group_range admits nobody, so the echo module takes a raw socket (the echo
 # lab tests every socket kind). COMMAND finds the routers' namespaces (for its own iptables and
-# sysctls) and traceroute in SABREVIN_PROBE_LAB_*. Everything is removed on exit; without what
-# the lab needs, "SKIP", 77.  Usage: run_probe_lab.sh COMMAND [ARGS...]
+# sysctls) in SABREVIN_PROBE_LAB_ROUTER_NS, the target's name in SABREVIN_PROBE_LAB_TARGET_NAME.
+# Everything is removed on exit; without what the lab needs, "SKIP", 77.
+# Usage: run_probe_lab.sh COMMAND [ARGS...]
 set -u
-PATH="$PATH:/usr/sbin:/sbin"
+export PATH="$PATH:/usr/sbin:/sbin"
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
-LAB_NAME="probe lab"
-NS_PREFIX=sbvpl
-WORK_PREFIX="${TMPDIR:-/tmp}/sabrevin-probe-lab"
+LAB_NAME="probe lab" NS_PREFIX=sbvpl WORK_PREFIX="${TMPDIR:-/tmp}/sabrevin-probe-lab"
 . "$here/../lab.sh"
 P="$NS_PREFIX-$$"
-[ $# -ge 1 ] || { echo "usage: $(basename "$0") COMMAND [ARGS...]" >&2; exit 2; }
-
+[ $# -ge 1 ] || die "usage: $(basename "$0") COMMAND [ARGS...]"
 require_netns
-find_tool sysctl >/dev/null || skip "needs sysctl (procps)"
-find_tool dnsmasq >/dev/null || skip "needs dnsmasq (dnsmasq-base)"
-find_tool iptables >/dev/null || skip "needs iptables"
-find_tool ip6tables >/dev/null || skip "needs ip6tables"
-traceroute=$(find_tool traceroute) || skip "needs traceroute"
-getent=$(find_tool getent) || skip "needs getent (libc-bin)"
+for t in sysctl dnsmasq iptables ip6tables traceroute getent; do
+    require_command "$t" "scripts/packages.sh lists the Debian packages"
+done
 
 make_router_lab 203 "$P-c" "$P-r1" "$P-r2" "$P-t" "$P-q"
 make_ns "$P-d"
 link "$P-c" dns0 10.203.53.1/24 "$P-d" eth0 10.203.53.2/24
 addr6 "$P-t" eth0 fd00:203:3::6/64
 set_sysctl "$P-c" net.ipv4.ping_group_range "1 0"
-for t in iptables ip6tables; do
-    ip netns exec "$P-r2" "$t" -w 5 -S OUTPUT >/dev/null 2>&1 ||
-        skip "$t does not work inside a network namespace here"
-done
+in_ns "$P-r2" sh -c 'iptables -w 5 -S OUTPUT && ip6tables -w 5 -S OUTPUT' >/dev/null 2>&1 ||
+    skip "iptables does not work inside a network namespace here"
 start_dnsmasq "$P-d" "listen-address=10.203.53.2
 address=/#/
 host-record=r1.lab.test,10.203.1.2,fd00:203:1::2
@@ -50,14 +43,12 @@ options timeout:1 attempts:2" "127.0.0.1 localhost"
 # The whole road once: the client's resolver reaches the server and gets r1's name back.
 for ((i = 0; i < 25; i++)); do
     dnsmasq_alive
-    ip netns exec "$P-c" "$getent" hosts 10.203.1.2 2>/dev/null | grep -q ' r1\.lab\.test$' && break
+    in_ns "$P-c" getent hosts 10.203.1.2 2>/dev/null | grep -q ' r1\.lab\.test$' && break
     [ "$i" = 24 ] && die "the lab's DNS server does not answer; log: $(tail -n 5 "$dnsmasq_log")"
     sleep 0.2
 done
-
-export SABREVIN_PROBE_LAB_TRACEROUTE=$traceroute
 export SABREVIN_PROBE_LAB_ROUTER_NS="$P-r1 $P-r2" SABREVIN_PROBE_LAB_TARGET_NAME=target.lab.test
-run_in_ns "$P-c" "$@"
+run_in_ns "$P-c" "$@" && exit
 status=$?
-[ "$status" = 0 ] || [ "$status" = "$SKIP_CODE" ] || tail -n 10 "$dnsmasq_log" | cut -c1-200 >&2
+[ "$status" = "$SKIP_CODE" ] || tail -n 10 "$dnsmasq_log" | cut -c1-200 >&2
 exit "$status"
