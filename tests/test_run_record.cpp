@@ -1,7 +1,7 @@
 // Results as data and as shown: the report tree (requests in order with their pictures and
-// folding, handles that outlive Clear, the pictures themselves, what Ctrl+C and the context menu
-// copy); what the workers record on the simulated network (with the RTT tooltips and the
-// statistics), the statistics window over a live run, export and its safe write.
+// folding, handles that outlive Clear, what Ctrl+C and the context menu copy); what the workers
+// record on the simulated network (with the RTT tooltips and the statistics), the statistics window
+// over a live run, export and its safe write.
 
 #include "net/icmp/icmp_sim.h"
 #include "net/sockets.h"
@@ -42,11 +42,11 @@ private Q_SLOTS:
 
     // Two requests as the pages make them (a ping with a reply and its details, then a failed
     // lookup whose details stay folded; only the latest root is renamed): the text of every
-    // request in order, then each item's picture, "!" when its icon is not that picture's,
-    // "+" when unfolded. A right click makes the request under it current and offers the copies
-    // (and statistics, here without a run); Ctrl+C copies the current item with its details.
-    // Handles kept from before a Clear (and one never given) then name nothing, before and
-    // after a new request: every operation with them does nothing.
+    // request in order, then each item's picture, "+" when unfolded. A right click makes the
+    // request under it current and offers the copies (and statistics, here without a run); Ctrl+C
+    // copies the current item with its details. Handles kept from before a Clear (and one never
+    // given) then name nothing, before and after a new request: every operation with them does
+    // nothing.
     void reportTree() {
         m_dlg->OnToolsLookup();
         QVERIFY(QTest::qWaitForWindowExposed(m_dlg.get()));
@@ -65,11 +65,7 @@ private Q_SLOTS:
         rt.SetRootImage(IMG_ROUTE);
         QString got;
         for (QTreeWidgetItemIterator it(&widget); *it; ++it) {
-            const int image = ReportTree::ImageOf(*it);
-            got +=
-                QString::number(image) + ((*it)->isExpanded() ? "+" : "") +
-                ((*it)->icon(0).cacheKey() == widget.GetImageList()->Icon(image).cacheKey() ? ""
-                                                                                            : "!");
+            got += QString::number(ReportTree::ImageOf(*it)) + ((*it)->isExpanded() ? "+" : "");
         }
         for (const QString action : {"&Copy", "", "Copy &All"}) {
             QGuiApplication::clipboard()->clear();
@@ -104,23 +100,6 @@ private Q_SLOTS:
         QVERIFY(!rt.AddItem(kept, "late", 0) && !rt.AddItem(oldRoot, "late", 0) &&
                 !rt.AddItem(HTREEITEM{}, "late", 0));
         QCOMPARE(widget.AllText() + QString::number(widget.topLevelItemCount()), "next\n1");
-    }
-
-    // Five pictures of 18 pixels with a transparent white corner, the same when selected; the
-    // window icon 32 pixels.
-    void pictures() {
-        const CImageList* images = CImageList::CreateReportImages();
-        for (int i = 0; i < 5; ++i) {
-            const QImage img = images->Pixmap(i).toImage().convertToFormat(QImage::Format_ARGB32);
-            const auto* pixels = reinterpret_cast<const QRgb*>(img.constBits());
-            const auto opaque =
-                std::count_if(pixels, pixels + 18 * 18, [](QRgb c) { return qAlpha(c) == 255; });
-            QVERIFY(img.size() == QSize(18, 18) && qAlpha(img.pixel(0, 0)) == 0 && opaque > 20);
-            QCOMPARE(images->Icon(i).pixmap(18, QIcon::Selected).toImage(),
-                     images->Icon(i).pixmap(18).toImage());
-        }
-        QVERIFY(images->Icon(5).isNull() && images->Icon(-1).isNull());
-        QCOMPARE(LoadMainIcon().availableSizes().value(0), QSize(32, 32));
     }
 
     // Known runs of three packets: the records as exported (JSON, times as T), each result item's
@@ -216,9 +195,7 @@ private Q_SLOTS:
     // write that fails (a folder nobody may write in, though the file could be written in place)
     // says so and leaves the old file whole, with nothing beside it.
     void exportFormats() {
-        auto at = [](int ms) {
-            return QDateTime::fromMSecsSinceEpoch(1700000000000 + ms, Qt::UTC);
-        };
+        auto at = [](int m) { return QDateTime::fromMSecsSinceEpoch(m + 1700000000000, Qt::UTC); };
         RunRecord ping{RunKind::Ping, "gw", AF_INET, "10.0.0.1", {1, 1, 32, 30}, at(0), {}};
         ping.results.push_back({1, at(5), 3042, "10.0.0.1", 60, 32, ResultKind::Reply, {}, 1});
         RunRecord trace{RunKind::Trace, "h", AF_INET6, "2001:db8::9", {4, 2, 64, 5}, at(2000), {}};

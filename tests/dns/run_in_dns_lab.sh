@@ -17,21 +17,17 @@
 # or signal (a run killed outright is removed by the next); labs run side by side. Without
 # root, network namespaces or dnsmasq it prints "SKIP: <reason>" and exits 77.
 set -u
-PATH="$PATH:/usr/sbin:/sbin"
 LAB_NAME="dns lab" NS_PREFIX=sbvdns WORK_PREFIX="${TMPDIR:-/tmp}/sabrevin-dns-lab"
 . "$(dirname "${BASH_SOURCE[0]}")/../lab.sh"
 [ $# -ge 1 ] || die "usage: run_in_dns_lab.sh COMMAND [ARGS...]"
 
 require_netns
-client="$NS_PREFIX-$$-c"
-server="$NS_PREFIX-$$-s"
-make_ns "$client"
-make_ns "$server"
+client="$NS_PREFIX-$$-c" server="$NS_PREFIX-$$-s"
+for ns in "$client" "$server"; do make_ns "$ns"; done
 link "$client" lab0 10.77.53.1/24 "$server" lab1 10.77.53.2/24
 route "$server" 10.77.99.9 10.77.53.1
 
-long="$(printf 'p%.0s' {1..63}).$(printf 'q%.0s' {1..63}).$(printf 'r%.0s' {1..63})"
-long="$long.$(printf 's%.0s' {1..52}).lab.test"
+long=$(printf '%063d.%063d.%063d.%052d.lab.test' 1 2 3 4) # labels 0...01, 0...02, and so on
 # Pointer records for one address come in the reverse order of their lines.
 start_dnsmasq "$server" "listen-address=10.77.53.2
 address=/#/
