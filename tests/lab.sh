@@ -7,15 +7,13 @@
 # the lab in error messages; NS_PREFIX (default sbv) starts its namespaces' names, which are
 # NS_PREFIX-<pid>-<name>; WORK_PREFIX starts its temp directory's name, WORK_PREFIX.<pid>.XXXXXX.
 
-SKIP_CODE=77
-NOBODY_UID=$(id -u nobody 2>/dev/null || echo 65534)
-NOBODY_GID=$(id -g nobody 2>/dev/null || echo 65534)
+SKIP_CODE=77 created_ns=() workdir="" netns_dir=""
+NOBODY_UID=$(id -u nobody 2>/dev/null || echo 65534) NOBODY_GID=$(id -g nobody 2>/dev/null || echo 65534)
 : "${LAB_NAME:=lab}" "${NS_PREFIX:=sbv}" "${WORK_PREFIX:=${TMPDIR:-/tmp}/sabrevin-lab}"
 ETC_LOCK="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)/lab.sh" # every lab locks this file
-BACKGROUND=() # our children, ended and reaped at exit
-created_ns=()
-workdir=""
-netns_dir=""
+# BACKGROUND: our children, by pid, ended and reaped at exit; one that has been waited for is
+# taken out, never to be signalled again, as its id may belong to another process by now.
+declare -gA BACKGROUND=()
 
 skip() { echo "SKIP: $*"; exit "$SKIP_CODE"; }
 die() { echo "$LAB_NAME: $*" >&2; exit 1; }
@@ -56,8 +54,7 @@ kill_ns() {
     for ((i = 0; i < 40; i++)); do
         mapfile -t pids < <(ip netns pids "$1" 2>/dev/null)
         [ ${#pids[@]} -gt 0 ] || break
-        ((i == 0)) && kill -TERM "${pids[@]}" 2>/dev/null
-        ((i == 20)) && kill -KILL "${pids[@]}" 2>/dev/null
+        ((i % 20)) || kill -$((i ? 9 : 15)) "${pids[@]}" 2>/dev/null # TERM, then KILL 2 s on
         sleep 0.1
     done
     ip netns del "$1" 2>/dev/null
@@ -66,7 +63,7 @@ kill_ns() {
 cleanup() {
     local x
     trap '' INT TERM HUP
-    for x in "${BACKGROUND[@]}"; do kill "$x"; wait "$x"; done 2>/dev/null
+    for x in "${!BACKGROUND[@]}"; do kill "$x"; wait "$x"; done 2>/dev/null
     for x in "${created_ns[@]}"; do kill_ns "$x"; done
     created_ns=() BACKGROUND=()
     [ -z "$netns_dir" ] || netns_etc del "$netns_dir"
@@ -74,14 +71,6 @@ cleanup() {
 }
 trap cleanup EXIT
 trap 'exit 130' INT; trap 'exit 143' TERM; trap 'exit 129' HUP # 128 + the signal's number
-
-# forget_background PID: a background job that has been waited for; never signal it again, as
-# its id may belong to another process by now.
-forget_background() {
-    local kept=() pid
-    for pid in "${BACKGROUND[@]}"; do [ "$pid" = "$1" ] || kept+=("$pid"); done
-    BACKGROUND=("${kept[@]}")
-}
 
 # require_netns: root, ip, flock and network namespaces, else a skip. Then removes what runs
 # killed before they could clean up left (a time-out sends SIGKILL, which no trap sees): the
@@ -119,11 +108,8 @@ link() {
         ip -n "$1" link set "$2" up && ip -n "$4" link set "$5" up; } || die "cannot set up $2-$5 in $1, $4"
 }
 
-# route NS DEST VIA, in the family of VIA.
-route() {
-    ip -n "$1" "$([[ $3 == *:* ]] && echo -6 || echo -4)" route add "$2" via "$3" ||
-        die "cannot add the route to $2 in $1"
-}
+# route NS DEST VIA (ip takes the family from VIA).
+route() { ip -n "$1" route add "$2" via "$3" || die "cannot add the route to $2 in $1"; }
 
 # make_router_lab N CLIENT R1 R2 TARGET QUIET: the namespaces client - r1 - r2 - target, and a
 # quiet host behind r2 that ignores echo requests. Link k is 10.N.k.0/24 and fd00:N:k::/64, the
@@ -218,28 +204,26 @@ start_dnsmasq() {
     in_ns "$1" "$dnsmasq" --keep-in-foreground --conf-file="$workdir/dnsmasq.conf" \
         >"$workdir/dnsmasq.out" 2>&1 </dev/null &
     dnsmasq_pid=$!
-    BACKGROUND+=("$!")
+    BACKGROUND[$!]=1
 }
 
 # dnsmasq_alive: dies with dnsmasq's own words if it has ended.
 dnsmasq_alive() {
     kill -0 "$dnsmasq_pid" 2>/dev/null && return 0
     wait "$dnsmasq_pid" 2>/dev/null
-    forget_background "$dnsmasq_pid"
+    unset "BACKGROUND[$dnsmasq_pid]"
     die "dnsmasq did not start: $(head -c 400 "$workdir/dnsmasq.out")"
 }
 
 # run_in_ns NS COMMAND...: COMMAND in NS, in the background so that a signal reaches our traps
 # at once and the lab is torn down. A background job would get /dev/null as stdin and ignore
-# SIGINT and SIGQUIT: stdin is handed on and the signals get their defaults back.
+# SIGINT and SIGQUIT: stdin is handed on (an explicit redirection) and the signals get their
+# defaults back.
 run_in_ns() {
-    local status
-    exec 3<&0
-    (trap - INT QUIT && exec ip netns exec "$@") <&3 3<&- &
-    BACKGROUND+=("$!")
-    exec 3<&-
+    (trap - INT QUIT && exec ip netns exec "$@") <&0 &
+    BACKGROUND[$!]=1
     wait "$!"
-    status=$?
-    forget_background "$!"
+    local status=$?
+    unset "BACKGROUND[$!]"
     return "$status"
 }
