@@ -129,7 +129,9 @@ private Q_SLOTS:
     }
     void cleanup() { m_dlg.reset(); }
 
-    // With no settings file: the Ping page, the default options, empty lists; the texts.
+    // With no settings file: the Ping page, the default options, empty lists; the texts of the
+    // window, its menu and the About box (each whole there); Enter closes that box, not the
+    // program.
     void startUp() {
         VerifyPageShown(PAGE_PING);
         QStringList texts(Options(m_dlg->Options()) + " " + Lists());
@@ -139,12 +141,23 @@ private Q_SLOTS:
                 texts << m_dlg->GetDlgItem(FirstIdOf(p) + role)->property("text").toString();
             }
         }
-        QCOMPARE(texts.join('|') + "|" + MenuText(m_dlg->GetMenu()->MenuBar()->actions()),
-                 "5 5 32 30 //|Ping|H&ost:|&Response:|&Start|Trace|H&ost:|&Response:|&Start|"
-                 "Lookup|H&ost:|&Response:|&Start|Local Info|Host:|&Response:|R&efresh|"
-                 "&Tools(&Ping,&Trace,&Lookup,Local &Info,-,&Clear(Current &Tab,&All),-,E&xit),"
-                 "O&ptions,&Help(On the &Web(&Sabrevin Home Page,&Corvale Home Page),-,"
-                 "&About Sabrevin...)");
+        texts << MenuText(m_dlg->GetMenu()->MenuBar()->actions());
+        QTimer::singleShot(0, [&] {
+            auto* about = qobject_cast<QDialog*>(QApplication::activeModalWidget());
+            QVERIFY(about != nullptr && QTest::qWaitForWindowActive(about));
+            CheckLabels(about, &texts);
+            QTest::keyClick(about, Qt::Key_Return);
+        });
+        Command(ID_HELP_ABOUT)->trigger();
+        QVERIFY(QApplication::activeModalWidget() == nullptr && m_dlg->isVisible());
+        QCOMPARE(
+            texts.mid(0, 21).join('|'),
+            "5 5 32 30 //|Ping|H&ost:|&Response:|&Start|Trace|H&ost:|&Response:|&Start|"
+            "Lookup|H&ost:|&Response:|&Start|Local Info|Host:|&Response:|R&efresh|"
+            "&Tools(&Ping,&Trace,&Lookup,Local &Info,-,&Clear(Current &Tab,&All),-,E&xit),"
+            "O&ptions,&Help(On the &Web(&Sabrevin Home Page,&Corvale Home Page),-,"
+            "&About Sabrevin...)|About Sabrevin|(icon)|Sabrevin\u00ae version " SABREVIN_VERSION
+            " for Windows 95/NT");
     }
 
     // At the template size, larger, and asked to be smaller than that (it never shrinks below
@@ -227,30 +240,11 @@ private Q_SLOTS:
             Command(ID_TOOLS_PING + page)->trigger();
             QString now = enabled();
             Command(command)->trigger();
-            if (page == PAGE_LOCALINFO) {
-                m_dlg->OnClearCurrent(); // where the menu leaves it grayed
-            }
             now += enabled() + (Box(PAGE_PING)->currentText().isEmpty() ? "" : "p");
             now += m_dlg->Tree(PAGE_LOOKUP).GetTree()->topLevelItemCount() != 0 ? "L" : "";
             QCOMPARE(now + " " + Lists(), QString(after) + " h/h/h");
             QCOMPARE(Local().topLevelItemCount(), local);
         }
-    }
-
-    // The About box: its texts, each whole; Enter closes it, not the program.
-    void about() {
-        QStringList texts;
-        QTimer::singleShot(0, [&] {
-            auto* about = qobject_cast<QDialog*>(QApplication::activeModalWidget());
-            QVERIFY(about != nullptr && QTest::qWaitForWindowActive(about));
-            CheckLabels(about, &texts);
-            QTest::keyClick(about, Qt::Key_Return);
-        });
-        Command(ID_HELP_ABOUT)->trigger();
-        QCOMPARE(texts.mid(0, 3).join('|'),
-                 "About Sabrevin|(icon)|Sabrevin\u00ae version " SABREVIN_VERSION
-                 " for Windows 95/NT");
-        QVERIFY(QApplication::activeModalWidget() == nullptr && m_dlg->isVisible());
     }
 
     // The Options box opens with the values in force, the focus on the first edit, its labels
@@ -259,81 +253,66 @@ private Q_SLOTS:
     // stop at the bounds; text that is no number steps from the last number in range that the
     // edit held.
     void options() {
-        // A row: the texts typed into the four edits ("a,b": a, then b); pairs of an action (E
-        // Enter, C Cancel, u/d an arrow clicked, U/D a key) and the edit it acts on; then the
-        // box's message | the focus: edits and values, if left open | the values after. "N
-        // why": OK refused for edit N, as "please enter why".
-        const QString table = R"(20|20|512|100;E3;|closed|20 20 512 100
- 1 |1|8|1;E0;|closed|1 1 8 1
-3|4|100|50;C0;|closed|5 5 32 30
-0|5|32|30;E3;0 a number between 1 and 20
-21|5|32|30;E3;0 a number between 1 and 20
-5|0|32|30;E3;1 a number between 1 and 20
-5|21|32|30;E3;1 a number between 1 and 20
-5|5|7|30;E3;2 a number between 8 and 512
-5|5|513|30;E3;2 a number between 8 and 512
-5|5|4294967328|30;E3;2 a number between 8 and 512
-5|5|32|0;E3;3 a number between 1 and 100
-5|5|32|101;E3;3 a number between 1 and 100
--1|5|32|30;E3;0 an unsigned number for Packets to Send
-9|x|7|101;E3;1 an unsigned number for Timeout
-19|5|32|30;u0u0u0;|IDC_PACKETS: 20 5 32 30 5 5 32 30|5 5 32 30
-5|5|9|30;d2d2d2d2d2;|IDC_PACKETS: 5 5 8 30 5 5 32 30|5 5 32 30
-5|5|32|30;U3U3;|IDC_PACKETS: 5 5 32 32 5 5 32 30|5 5 32 30
-5|3|32|30;D1D1D1D1;|IDC_PACKETS: 5 1 32 30 5 5 32 30|5 5 32 30
-12,99,-|5|32|30;d0;|IDC_PACKETS: 11 5 32 30 5 5 32 30|5 5 32 30)";
+        // A row: the texts typed into the four edits ("a,b": a, then b); pairs of an action (u/d
+        // an arrow clicked, C Cancel clicked, U/D/E the key Up, Down, Enter) and the edit it acts
+        // on; the values after, or "N;why": OK refused for edit N, as "please enter why".
+        const QString table = R"(20|20|512|100;E3;20 20 512 100
+ 1 |1|8|1;E0;1 1 8 1
+3|4|100|50;C0;5 5 32 30
+0|||;E3;0;a number between 1 and 20
+21|||;E3;0;a number between 1 and 20
+|0||;E3;1;a number between 1 and 20
+|21||;E3;1;a number between 1 and 20
+||7|;E3;2;a number between 8 and 512
+||513|;E3;2;a number between 8 and 512
+||4294967328|;E3;2;a number between 8 and 512
+|||0;E3;3;a number between 1 and 100
+|||101;E3;3;a number between 1 and 100
+-1|||;E3;0;an unsigned number for Packets to Send
+9|x|7|101;E3;1;an unsigned number for Timeout
+19|||;u0u0u0E0;20 5 32 30
+||9|;d2d2d2d2d2E2;5 5 8 30
+|||;U3U3E3;5 5 32 32
+|3||;D1D1D1D1E1;5 1 32 30
+12,99,-|||;d0E0;11 5 32 30)";
         for (const QString& line : table.split('\n')) {
-            const QString texts = line.section(';', 0, 0), how = line.section(';', 1, 1);
-            QString after = line.section(';', 2);
-            if (after[0].isDigit()) {
-                after = QString("2 sabrevin: Please enter %1.|%2: %3 5 5 32 30|5 5 32 30")
-                            .arg(after.mid(2), kEdit[after[0].digitValue()],
-                                 QString(texts).replace('|', ' '));
-            }
+            const QStringList row = line.split(';');
             COptionsDlg opts;
             BoxWatcher box;
             QStringList shown;
-            QString open = "closed";
             QTimer::singleShot(0, [&] {
                 QDialog* wnd = opts.Window();
                 CheckLabels(wnd, &shown);
-                shown << (QTest::qWaitForWindowActive(wnd)
-                              ? QApplication::focusWidget()->objectName()
-                              : "inactive");
+                shown << wnd->focusWidget()->objectName() +
+                             (QTest::qWaitForWindowActive(wnd) ? "" : " inactive");
                 for (int i = 0; i < 4; ++i) {
-                    shown << Edit(wnd, i)->text();
-                    for (const QString& text : texts.section('|', i, i).split(',')) {
-                        Edit(wnd, i)->setText(text);
+                    for (const QString& text : row[0].section('|', i, i).split(',')) {
+                        text.isEmpty() ? void() : Edit(wnd, i)->setText(text);
                     }
                 }
-                for (int i = 0; i + 1 < how.size(); i += 2) {
-                    QLineEdit* e = Edit(wnd, how[i + 1].digitValue());
+                for (int i = 0; i + 1 < row[1].size(); i += 2) {
+                    QLineEdit* e = Edit(wnd, row[1][i + 1].digitValue());
                     auto* spin = wnd->findChild<CSpinButtonCtrl*>(e->objectName() + "_SPIN");
-                    if (how[i] == 'C') {
-                        wnd->findChild<QPushButton*>("IDCANCEL")->click();
-                    } else if (how[i] == 'u' || how[i] == 'd') {
-                        QTest::mouseClick(how[i] == 'u' ? spin->UpArrow() : spin->DownArrow(),
-                                          Qt::LeftButton);
-                    } else {
-                        QTest::keyClick(e, how[i] == 'U'   ? Qt::Key_Up
-                                           : how[i] == 'D' ? Qt::Key_Down
-                                                           : Qt::Key_Return);
-                    }
+                    QWidget* click[] = {spin->UpArrow(), spin->DownArrow(),
+                                        wnd->findChild<QPushButton*>("IDCANCEL")};
+                    const int k = QString("udCUDE").indexOf(row[1][i]);
+                    k < 3 ? QTest::mouseClick(click[k], Qt::LeftButton)
+                          : QTest::keyClick(
+                                e, std::array{Qt::Key_Up, Qt::Key_Down, Qt::Key_Return}[k - 3]);
                 }
                 if (wnd->isVisible()) { // the values too: nothing a worker sees meanwhile
-                    open = wnd->focusWidget()->objectName() + ":";
-                    for (int i = 0; i < 4; ++i) {
-                        open += " " + Edit(wnd, i)->text();
-                    }
-                    open += " " + Options(opts);
+                    shown << wnd->focusWidget()->objectName() + " " + Options(opts);
                     opts.OnCancel();
                 }
             });
             opts.DoModal(nullptr);
-            QCOMPARE(shown.join('|') + "|" + box.text + "|" + open + "|" + Options(opts),
+            QCOMPARE(shown.join('|') + "|" + box.text + "|" + Options(opts),
                      "Options|Packets to &Send:|&Timeout:|sec|Packet Si&ze:|bytes|"
-                     "Number of &Hops:|IDC_PACKETS|5|5|32|30|" +
-                         after);
+                     "Number of &Hops:|IDC_PACKETS|" +
+                         (row.size() == 3 ? "|" + row[2]
+                                          : QString("%1 5 5 32 30|2 sabrevin: Please enter "
+                                                    "%2.|5 5 32 30")
+                                                .arg(kEdit[row[2].toInt()], row[3])));
         }
     }
 
@@ -384,7 +363,7 @@ private Q_SLOTS:
     }
 
     // A start from a hostile file: options clamped, the lists up to a gap, not in the boxes,
-    // a window lost off the screen back in view. Options set in the box and directly, a host
+    // a window lost off the screen back in view. Options set in the box, a host
     // added and a moved window come back after Exit, and Esc ends the dialog.
     void restart() {
         WriteFile(m_ini, "[Options]\nPackets to Send=4000000000\nTimeout=-3\nNumber of Hops=x\n"
@@ -398,13 +377,12 @@ private Q_SLOTS:
         QVERIFY(m_dlg->geometry().intersects(m_dlg->screen()->availableGeometry()));
         QTimer::singleShot(0, [this] {
             QDialog* wnd = m_dlg->Options().Window();
-            Edit(wnd, 0)->setText("12");
-            Edit(wnd, 2)->setText("256");
+            for (int i = 0; i < 4; ++i) {
+                Edit(wnd, i)->setText(QString("12 3 256 44").section(' ', i, i));
+            }
             wnd->findChild<QPushButton*>("IDOK")->click();
         });
         Command(ID_OPTIONS)->trigger();
-        m_dlg->Options().m_nTimeout = 3;
-        m_dlg->Options().m_nHops = 44;
         Box(PAGE_PING)->setEditText("t.example");
         m_dlg->AddToHistory(IDC_PING_HOST, Box(PAGE_PING));
         const QRect moved(m_dlg->pos() + QPoint(-30, 25), m_dlg->size() + QSize(40, 20));
@@ -422,8 +400,12 @@ private Q_SLOTS:
 
     // What the store reads from a file typed by hand (plain spaces in the names) or damaged,
     // which it keeps as a backup: the window's rectangle (its edges as unsigned words, each
-    // falling back on its own), the file's state, the Ping list.
-    void storeReads() {
+    // falling back on its own), the file's state, the Ping list. Then a host is added: the
+    // write replaces the file by a rename, never in place (a hard link to the old file keeps
+    // its bytes), only when the store syncs, and leaves a sound file. After " > ": the groups,
+    // the Ping list and the timeout then read. Entries above a list's count keep what they
+    // held; a damaged file is replaced by one of our sections, with what could be read of them.
+    void store() {
         const QString sane = "100 80 460 330 sane ", damaged = "100 80 460 330 damaged ";
         for (const auto& [ini, expected] : std::initializer_list<std::pair<QByteArray, QString>>{
                  {"[Hosts]\n" + Hosts(31, "Ping Host %1=h%1", "\n").toUtf8(),
@@ -432,52 +414,39 @@ private Q_SLOTS:
                  {"[Hosts]\nPing Host 1=" + QByteArray(200, 'x') +
                       "\nPing Host 2=" + QString(64, QChar(0xE9)).toUtf8(),
                   sane + QString(127, 'x') + "|" + QString(63, QChar(0xE9))},
+                 {"[Hosts]\nPing Host 1=a\nPing Host 2=b\nPing Host 4=d\n",
+                  sane + "a|b > Hosts new|a|b|d 5"},
                  {"[Window]\nLeft=4294967196\nRight=400", "-100 80 500 330 sane "},
                  {"[Window]\nLeft=10\nTop=10\nRight=60\nBottom=30", "10 10 460 330 sane "},
                  {"[Window]\nLeft=300\nTop=4294967296", "300 80 460 330 sane "},
                  {"[Window]\nLeft=1\n\n;c\n[Hosts]\nPing%20Host%201=a\n", "1 80 559 330 sane a"},
                  {"[Options]\r\nTimeout=3\r\n", sane},
-                 {"[Options\nTimeout=3\n", damaged},
+                 {"[Options\nTimeout=3\n[Stray]\nx=1\n", damaged + " > Hosts,Options new 3"},
                  {"[Options]\nTimeout=3\ngarbage\n", damaged},
                  {QByteArray("[Options]\nTimeout=3\0\n", 20), damaged},
                  {"[Options]\nTimeout=\xff\xfe\n", damaged},
                  {"[Options]\nTimeout=\x01\x02\n", damaged}}) {
-            const SettingsStore store(WriteFile(m_dir.filePath(QString::number(++m_nFiles)), ini));
-            const QRect r = store.ReadWindowRect(QRect(100, 80, 460, 330), QSize(460, 330),
-                                                 {QRect(0, 0, 1024, 768)});
-            QCOMPARE(QString::asprintf("%d %d %d %d %s ", r.left(), r.top(), r.width(), r.height(),
-                                       store.WasDamaged() ? "damaged" : "sane") +
-                         store.ReadHostList("Ping Host %u").join('|'),
-                     expected);
-            QCOMPARE(ReadFile(store.BackupFileName()), store.WasDamaged() ? ini : "(none)");
-        }
-    }
-
-    // A write replaces the file by a rename, never in place (a hard link to the old file keeps
-    // its bytes), and only when the store syncs. Entries above a list's count keep what they
-    // held: with 1, 2 and 4 stored and a host added, 1 to 3 are written and 4 comes back as
-    // the fourth. A damaged file is replaced by a clean one of our sections, with what could
-    // be read of them. After: the groups, the Ping list, the timeout, damaged or not.
-    void storeWrites() {
-        for (const auto& [ini, after] : std::initializer_list<std::pair<QByteArray, QString>>{
-                 {"[Hosts]\nPing Host 1=a\nPing Host 2=b\nPing Host 4=d\n", "Hosts new|a|b|d 5"},
-                 {"[Options\nTimeout=3\n[Stray]\nx=1\n", "Hosts,Options new 3"}}) {
             const QString path = WriteFile(m_dir.filePath(QString::number(++m_nFiles)), ini);
             QCOMPARE(link(QFile::encodeName(path), QFile::encodeName(path + ".old")), 0);
-            {
-                SettingsStore store(path);
-                store.WriteHostList("Ping Host %u",
-                                    QStringList("new") + store.ReadHostList("Ping Host %u"));
-                QCOMPARE(ReadFile(path), ini);
-                QVERIFY(store.Sync());
+            SettingsStore store(path);
+            const QRect r = store.ReadWindowRect(QRect(100, 80, 460, 330), QSize(460, 330),
+                                                 {QRect(0, 0, 1024, 768)});
+            const QStringList hosts = store.ReadHostList("Ping Host %u");
+            QString got = QString::asprintf("%d %d %d %d %s ", r.left(), r.top(), r.width(),
+                                            r.height(), store.WasDamaged() ? "damaged" : "sane") +
+                          hosts.join('|');
+            QCOMPARE(ReadFile(store.BackupFileName()), store.WasDamaged() ? ini : "(none)");
+            store.WriteHostList("Ping Host %u", QStringList("new") + hosts);
+            QCOMPARE(ReadFile(path), ini);
+            QVERIFY(store.Sync());
+            const SettingsStore again(path);
+            if (expected.contains(" > ")) {
+                got += " > " + QSettings(path, QSettings::IniFormat).childGroups().join(',') + " " +
+                       again.ReadHostList("Ping Host %u").join('|') + " " +
+                       QString::number(again.ReadOption(OPT_TIMEOUT, 5));
             }
-            const SettingsStore store(path);
-            QCOMPARE(ReadFile(path + ".old"), ini);
-            QCOMPARE(QSettings(path, QSettings::IniFormat).childGroups().join(',') + " " +
-                         store.ReadHostList("Ping Host %u").join('|') +
-                         QString::asprintf(" %u %d", store.ReadOption(OPT_TIMEOUT, 5),
-                                           store.WasDamaged()),
-                     after + " 0");
+            QCOMPARE(got + " " + ReadFile(path + ".old") + QString::number(again.WasDamaged()),
+                     expected + " " + ini + "0");
         }
     }
 };
