@@ -13,28 +13,25 @@ tmp=$(realpath "$(mktemp -d /tmp/sabrevin-install.XXXXXX)") || exit 2 # maps nam
 pids=()
 trap '{ kill -KILL "${pids[@]}"; wait; } 2>/dev/null; rm -rf "$tmp"' EXIT
 fail=0
-check() { # check NAME CONDITION
-    if eval "$2"; then echo "ok: $1"; else echo "FAILED: $1"; fail=1; fi
-}
+check() { if eval "$2"; then echo "ok: $1"; else echo "FAILED: $1"; fail=1; return 1; fi; } # NAME CONDITION
 p=$tmp/prefix
 "$cmake" --install "$build" --prefix "$p" >"$tmp/install.log" 2>&1 || { cat "$tmp/install.log"; exit 1; }
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:[A-Z]*=//p' "$build/CMakeCache.txt")
-share=$p/share
 
-check "no Debian copyright or changelog outside the package" '[ ! -e "$share/doc" ]'
-entry=$share/applications/sabrevin.desktop
+check "no Debian copyright or changelog outside the package" '[ ! -e "$p/share/doc" ]'
+entry=$p/share/applications/sabrevin.desktop
 check "desktop-file-validate accepts the entry, which starts sabrevin with its icon" \
     '[ -z "$(desktop-file-validate "$entry" 2>&1)" ] && [ "$(grep -cxF -e Exec=sabrevin -e Icon=sabrevin \
         -e Terminal=false -e "X-Sabrevin-Version=$version" "$entry")" = 4 ]'
-icons=$share/icons/hicolor
+icons=$p/share/icons/hicolor
 check "PNG icons as large as their directories say, and a scalable one" \
     '(for s in 32 64 128; do [[ $(file -b "$icons/${s}x$s/apps/sabrevin.png") == "PNG image data, $s x $s,"* ]] || exit; done) &&
         [[ $(file -b "$icons/scalable/apps/sabrevin.svg") == SVG* ]]'
-metainfo=$share/metainfo/example.varnstead.sabrevin.metainfo.xml
+metainfo=$p/share/metainfo/example.varnstead.sabrevin.metainfo.xml
 released=$(date -u -d "$(sed -n 's/^ -- .*  //p' "$(dirname "$0")/../packaging/changelog" | head -n 1)" +%F)
 check "appstreamcli accepts the metainfo, released as $version on $released (the changelog's date)" \
     'appstreamcli validate --no-net "$metainfo" >/dev/null && grep -qF "<release version=\"$version\" date=\"$released\"" "$metainfo"'
-man=$(zcat "$share/man/man1/sabrevin.1.gz" | sed 's/\\-/-/g')
+man=$(zcat "$p/share/man/man1/sabrevin.1.gz" | sed 's/\\-/-/g')
 # shellcheck disable=SC2088  # the page names the file with a tilde, as the user types it
 check "the manual page names the settings file, the sysctl and the helper's setcap" \
     '[[ $man == *"~/.config/Varnstead/sabrevin.ini"* && $man == *"sysctl -w net.ipv4.ping_group_range=\"0 2147483647\""* &&
@@ -50,8 +47,7 @@ check "DESTDIR holds the executable, and the capability step looks for the helpe
 
 # The installed program, offscreen with throw-away settings, binds its module before its window
 # comes up: its memory map names the module it loaded. A copy without the module starts beside it.
-cp -a "$p" "$tmp/bare"
-rm "$tmp/bare/lib/sabrevin/sabrevin-icmp.so"
+cp -a "$p" "$tmp/bare" && rm "$tmp/bare/lib/sabrevin/sabrevin-icmp.so"
 for prefix in "$p" "$tmp/bare"; do
     install -d -m 700 "$prefix/home/run"
     HOME=$prefix/home XDG_CONFIG_HOME=$prefix/home XDG_RUNTIME_DIR=$prefix/home/run QT_QPA_PLATFORM=offscreen \

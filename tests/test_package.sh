@@ -24,13 +24,9 @@ grep -q '^SABREVIN_SANITIZE:[A-Z]*=.' "$build/CMakeCache.txt" && skip "$build is
 dpkg -s sabrevin >/dev/null 2>&1 && skip "a sabrevin package is on this machine already"
 
 stage "$build" # $STAGE: the probe, readable by nobody; removed at exit with the namespaces
-tmp=$STAGE
-installed=0
+tmp=$STAGE installed=0 fail=0
 trap '[ "$installed" = 1 ] && dpkg --purge sabrevin >/dev/null; cleanup' EXIT
-fail=0
-check() { # check NAME CONDITION
-    if eval "$2"; then echo "ok: $1"; else echo "FAILED: $1"; fail=1; return 1; fi
-}
+check() { if eval "$2"; then echo "ok: $1"; else echo "FAILED: $1"; fail=1; return 1; fi; } # NAME CONDITION
 
 # --- The package file.
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:[A-Z]*=//p' "$build/CMakeCache.txt")
@@ -45,10 +41,8 @@ check "the package holds these files and no others" \
     'diff <(printf "./%s\n" "${expected[@]}" | sort) <(dpkg-deb -c "$deb" | awk "\$1 !~ /^d/ {print \$6}" | sort)'
 check "Depends: libcap2-bin for the postinst, then the libraries' packages" \
     '[[ $(dpkg-deb -f "$deb" Depends) == "libcap2-bin, "*"libc6 (>="* ]]'
-dpkg-deb -e "$deb" "$tmp/control"
-check "no maintainer script or trigger runs ldconfig" '! grep -rq ldconfig "$tmp/control"'
-lintian --allow-root -I "$deb" | sed 's/^/    lintian: /' | tee "$tmp/lintian.log"
-check "lintian reports no errors" '! grep -q "lintian: E:" "$tmp/lintian.log"'
+check "no maintainer script or trigger runs ldconfig" 'dpkg-deb -e "$deb" "$tmp/control" && ! grep -rq ldconfig "$tmp/control"'
+check "lintian reports no errors" '! lintian --allow-root -I "$deb" | tee /dev/stderr | grep "^E:" >/dev/null'
 
 # --- Installed into this machine.
 installed=1 # from here on the exit removes it, even after a half-done install
@@ -60,12 +54,10 @@ helper=/usr/lib/sabrevin/sabrevin-icmp-helper
 check "the postinst gave $helper cap_net_raw ($(getcap "$helper")), saying nothing" \
     '[[ $(getcap "$helper") == *cap_net_raw[=+]ep* ]] && ! grep -q "^sabrevin: " "$tmp/install.log"'
 # A file system without extended attributes, played by a setcap that fails as it would there.
-mkdir "$tmp/fakebin"
-cat >"$tmp/fakebin/setcap" <<'EOF'
+install -D -m 755 /dev/stdin "$tmp/fakebin/setcap" <<'EOF'
 #!/bin/sh
 printf 'Failed to set capabilities on file (Operation not supported)\nThe value of the capability argument is not permitted for a file.\n' >&2; exit 1
 EOF
-chmod 755 "$tmp/fakebin/setcap"
 out=$(PATH=$tmp/fakebin:$PATH sh /var/lib/dpkg/info/sabrevin.postinst configure 2>&1)
 rc=$?
 check "where setcap fails, the postinst succeeds and says so in one line ($out)" \

@@ -6,9 +6,7 @@
 set -u
 top=$(cd "$(dirname "$0")/.." && pwd)
 fail=0
-check() { # check NAME CONDITION
-    if eval "$2"; then echo "ok: $1"; else echo "FAILED: $1"; fail=1; fi
-}
+check() { if eval "$2"; then echo "ok: $1"; else echo "FAILED: $1"; fail=1; return 1; fi; } # NAME CONDITION
 none() { grep "$@"; [ $? -eq 1 ]; } # grep found nothing, and could read everything
 case ${1:?usage: test_repo.sh scripts|layering|version|format} in
 scripts)
