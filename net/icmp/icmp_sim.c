@@ -49,12 +49,6 @@ static pthread_cond_t sim_changed = PTHREAD_COND_INITIALIZER; /* a handle woke, 
 static IcmpSimRequest request_log[SIM_LOG];
 static uint32_t request_count;
 
-static int number(const char* text, unsigned long max, unsigned long* out) {
-    char* end = NULL;
-    *out = strtoul(text, &end, 10);
-    return text[0] >= '0' && text[0] <= '9' && *end == '\0' && *out <= max;
-}
-
 static int parse_address(const char* text, sim_address* a) {
     a->v4.sin_family = inet_pton(AF_INET, text, &a->v4.sin_addr) == 1     ? AF_INET
                        : inet_pton(AF_INET6, text, &a->v6.sin6_addr) == 1 ? AF_INET6
@@ -70,55 +64,41 @@ static int same(const sim_address* a, const struct sockaddr* b) {
                                      : a->v4.sin_addr.s_addr == s->v4.sin_addr.s_addr);
 }
 
-/* The ttl field: "*", "N", "N-M" or "N-*". */
-static int parse_ttl(char* text, struct rule* r) {
-    unsigned long low = 0, high = 255;
-    char* dash = strchr(text, '-');
-    if (dash != NULL) {
-        *dash++ = '\0';
-    }
-    int ok = strcmp(text, "*") == 0 ||
-             (number(text, 255, &low) && ((dash != NULL && strcmp(dash, "*") == 0) ||
-                                          number(dash != NULL ? dash : text, 255, &high)));
-    r->key.low = (uint8_t)low;
-    r->key.high = (uint8_t)high;
-    return ok && high >= low;
-}
-
 /* One line of the script, its comment cut; 0 when it cannot be read. */
 static int parse_line(const char* line) {
-    for (int i = 0, k = 0; i < 2; ++i) {
-        sscanf(line, i == 0 ? " create-fail %n" : " create6-fail %n", &k);
-        if (k > 0) {
-            snprintf(failure[i], sizeof failure[i], "%s", line + k);
-            return 1;
-        }
-    }
-    char f[7][64];
+    char f[7][64] = {""};
     int n = sscanf(line, "%63s %63s %63s %63s %63s %63s %63s", f[0], f[1], f[2], f[3], f[4], f[5],
                    f[6]);
+    if (strcmp(f[0], "create-fail") == 0 || strcmp(f[0], "create6-fail") == 0) {
+        const char* text = strstr(line, f[0]) + strlen(f[0]);
+        snprintf(failure[f[0][6] == '6'], sizeof failure[0], "%s", text + strspn(text, " \t"));
+        return 1;
+    }
     if (n <= 0 || rule_count == SIM_RULES) {
         return n <= 0;
     }
     struct rule* r = &rules[rule_count++];
-    r->reply_ttl = 64;
-    r->status = UINT32_MAX;
     r->key.any = strcmp(f[0], "*") == 0;
     r->none = strcmp(f[2], "none") == 0;
     r->delay_ms = r->none ? UINT32_MAX : 0;
-    int ok = n >= 3 && (r->key.any || parse_address(f[0], &r->key.to)) && parse_ttl(f[1], r) &&
-             (r->none || parse_address(f[2], &r->from));
+    r->reply_ttl = 64;
+    r->status = UINT32_MAX;
+    /* The ttl field: "*", "N", "N-M" or "N-*". */
+    unsigned low = 0, high = 255;
+    const int k = sscanf(f[1], "%3u-%3u", &low, &high);
+    high = k == 1 && strchr(f[1], '-') == NULL ? low : high;
+    r->key.low = (uint8_t)low;
+    r->key.high = (uint8_t)high;
+    int ok = n >= 3 && (r->key.any || parse_address(f[0], &r->key.to)) &&
+             (r->none || parse_address(f[2], &r->from)) && (k > 0 || strcmp(f[1], "*") == 0) &&
+             low <= high && high <= 255;
     for (int i = 3; i < n && ok; ++i) {
-        unsigned long v = 0;
-        if (strncmp(f[i], "delay=", 6) == 0 && number(f[i] + 6, UINT32_MAX, &v)) {
-            r->delay_ms = (uint32_t)v;
-        } else if (strncmp(f[i], "ttl=", 4) == 0 && number(f[i] + 4, 255, &v)) {
-            r->reply_ttl = (uint8_t)v;
-        } else if (strcmp(f[i], "status=success") == 0 ||
-                   strcmp(f[i], "status=host-unreachable") == 0) {
-            r->status = f[i][7] == 's' ? IP_SUCCESS : IP_DEST_HOST_UNREACHABLE;
+        const int success = strcmp(f[i], "status=success") == 0;
+        if (success || strcmp(f[i], "status=host-unreachable") == 0) {
+            r->status = success ? IP_SUCCESS : IP_DEST_HOST_UNREACHABLE;
         } else {
-            ok = 0;
+            ok = sscanf(f[i], "delay=%u", &r->delay_ms) == 1 ||
+                 sscanf(f[i], "ttl=%hhu", &r->reply_ttl) == 1;
         }
     }
     /* A request and its answer are of one family. */
@@ -126,14 +106,14 @@ static int parse_line(const char* line) {
 }
 
 ICMP_EXPORT int IcmpSimLoadScript(const char* text) {
-    char* copy = strdup(text != NULL ? text : "");
-    int bad = 0, at = 1;
+    char *copy = strdup(text != NULL ? text : ""), *rest = copy;
+    int bad = 0;
     pthread_mutex_lock(&sim_lock);
     memset(rules, 0, sizeof rules);
     memset(failure, 0, sizeof failure);
-    rule_count = 0;
-    request_count = 0;
-    for (char *rest = copy, *line = NULL; bad == 0 && (line = strsep(&rest, "\n")) != NULL; ++at) {
+    rule_count = request_count = 0;
+    for (int at = 1; bad == 0 && rest != NULL; ++at) {
+        char* line = strsep(&rest, "\n");
         line[strcspn(line, "#")] = '\0';
         bad = parse_line(line) ? 0 : at;
     }
@@ -220,11 +200,11 @@ static ICMP_HANDLE create_handle(int family) {
     icmp_set_create_error(why);
     struct sim_handle* h = why[0] == '\0' ? calloc(1, sizeof *h) : NULL;
     pthread_mutex_unlock(&sim_lock);
-    if (h == NULL) {
-        return ICMP_INVALID_HANDLE;
+    if (h != NULL) {
+        h->family = family;
     }
-    h->family = family;
-    return icmp_table_add(h, ICMP_SOCKET_SIMULATED, destroy_handle, wake_handle);
+    return h == NULL ? ICMP_INVALID_HANDLE
+                     : icmp_table_add(h, ICMP_SOCKET_SIMULATED, destroy_handle, wake_handle);
 }
 
 ICMP_EXPORT ICMP_HANDLE IcmpCreateFile(void) {
@@ -278,16 +258,10 @@ static void* run_request(void* arg) {
 static uint32_t submit(ICMP_HANDLE handle, const struct sockaddr* to, const void* data,
                        uint16_t size, const IP_OPTION_INFORMATION* options, uint32_t reply_size,
                        uint32_t timeout, PICMP_ECHO_COMPLETION completion, void* context) {
-    const uint8_t* bytes = data;
-    IcmpSimRequest logged = {
-        .Ttl = options != NULL ? options->Ttl : 64,
-        .HasOptions = options != NULL,
-        .RequestSize = size,
-        .Fill =
-            bytes != NULL && size > 0 && memcmp(bytes, bytes + 1, size - 1u) == 0 ? bytes[0] : -1,
-        .ReplySize = reply_size,
-        .Timeout = timeout,
-        .Asynchronous = completion != NULL};
+    const uint8_t* b = data; /* Fill: its first byte when all are the same */
+    const int16_t fill = b != NULL && size > 0 && memcmp(b, b + 1, size - 1u) == 0 ? b[0] : -1;
+    const uint8_t o = options != NULL, ttl = o ? options->Ttl : 64;
+    IcmpSimRequest logged = {ttl, o, size, fill, reply_size, timeout, 0, completion != NULL};
     struct icmp_entry* entry = icmp_table_enter_shared(handle);
     struct sim_handle* h = entry != NULL ? icmp_entry_impl(entry) : NULL;
     pthread_mutex_lock(&sim_lock); /* no request joins the queue of a cancelled handle */
@@ -341,17 +315,17 @@ static uint32_t submit(ICMP_HANDLE handle, const struct sockaddr* to, const void
  * A synchronous request. Returns 1 with the reply record of the destination's family in buffer
  * (over IPv4 the echoed data after it), or 0; sets the thread's last status and round trip.
  */
-static uint32_t send_and_wait(ICMP_HANDLE handle, const struct sockaddr* to, const void* data,
-                              uint16_t size, const IP_OPTION_INFORMATION* options, void* buffer,
-                              uint32_t reply_size, uint32_t timeout) {
+static uint32_t send_and_wait(ICMP_HANDLE h, const struct sockaddr* to, const void* data,
+                              uint16_t size, const IP_OPTION_INFORMATION* o, void* buf, uint32_t n,
+                              uint32_t ms) {
     ICMP_ECHO_RESULT r;
-    uint32_t queued = submit(handle, to, data, size, options, reply_size, timeout, NULL, &r);
+    uint32_t queued = submit(h, to, data, size, o, n, ms, NULL, &r);
     icmp_set_last_status(queued != IP_SUCCESS ? queued : r.Status);
     if (queued != IP_SUCCESS || r.Status == IP_REQ_TIMED_OUT || r.Status == IP_REQ_CANCELLED) {
         return 0;
     }
     if (r.Family == AF_INET) { /* also sets the last status and round trip */
-        icmp_write_reply(buffer, reply_size, r.Sender.Ipv4.sin_addr.s_addr, r.Status,
+        icmp_write_reply(buf, n, r.Sender.Ipv4.sin_addr.s_addr, r.Status,
                          r.RoundTripMicroseconds * 1000u, data, r.DataSize, r.Ttl, 0, NULL, 0);
         return 1;
     }
@@ -361,36 +335,29 @@ static uint32_t send_and_wait(ICMP_HANDLE handle, const struct sockaddr* to, con
                                 .HopLimit = r.Ttl,
                                 .RoundTripMicroseconds = r.RoundTripMicroseconds};
     memcpy(record.Address.sin6_addr, &r.Sender.Ipv6.sin6_addr, 16);
-    memcpy(buffer, &record, sizeof record); /* the buffer may be unaligned */
+    memcpy(buf, &record, sizeof record); /* the buffer may be unaligned */
     return 1;
 }
 
-ICMP_EXPORT uint32_t IcmpSendEcho(ICMP_HANDLE IcmpHandle, IPAddr DestinationAddress,
-                                  const void* RequestData, uint16_t RequestSize,
-                                  const IP_OPTION_INFORMATION* RequestOptions, void* ReplyBuffer,
-                                  uint32_t ReplySize, uint32_t Timeout) {
-    struct sockaddr_in to = {.sin_family = AF_INET, .sin_addr.s_addr = DestinationAddress};
-    return send_and_wait(IcmpHandle, (const struct sockaddr*)&to, RequestData, RequestSize,
-                         RequestOptions, ReplyBuffer, ReplySize, Timeout);
+ICMP_EXPORT uint32_t IcmpSendEcho(ICMP_HANDLE h, IPAddr to, const void* data, uint16_t size,
+                                  const IP_OPTION_INFORMATION* o, void* buf, uint32_t n,
+                                  uint32_t ms) {
+    struct sockaddr_in a = {.sin_family = AF_INET, .sin_addr.s_addr = to};
+    return send_and_wait(h, (const struct sockaddr*)&a, data, size, o, buf, n, ms);
 }
 
-/* With a null Completion it waits, and the result goes to *(ICMP_ECHO_RESULT*)Context. */
-ICMP_EXPORT uint32_t IcmpSendEchoEx(ICMP_HANDLE IcmpHandle, const struct sockaddr* Destination,
-                                    const void* RequestData, uint16_t RequestSize,
-                                    const IP_OPTION_INFORMATION* RequestOptions, uint32_t Timeout,
-                                    PICMP_ECHO_COMPLETION Completion, void* Context) {
-    return submit(IcmpHandle, Destination, RequestData, RequestSize, RequestOptions, 0, Timeout,
-                  Completion, Context);
+/* With a null completion it waits, and the result goes to *(ICMP_ECHO_RESULT*)context. */
+ICMP_EXPORT uint32_t IcmpSendEchoEx(ICMP_HANDLE h, const struct sockaddr* to, const void* data,
+                                    uint16_t size, const IP_OPTION_INFORMATION* o, uint32_t ms,
+                                    PICMP_ECHO_COMPLETION completion, void* context) {
+    return submit(h, to, data, size, o, 0, ms, completion, context);
 }
 
-/* Synchronous only: Event and ApcRoutine are not looked at. */
-ICMP_EXPORT uint32_t Icmp6SendEcho2(ICMP_HANDLE IcmpHandle, void* Event, void* ApcRoutine,
-                                    void* ApcContext, const struct sockaddr_in6* SourceAddress,
-                                    const struct sockaddr_in6* DestinationAddress,
-                                    const void* RequestData, uint16_t RequestSize,
-                                    const IP_OPTION_INFORMATION* RequestOptions, void* ReplyBuffer,
-                                    uint32_t ReplySize, uint32_t Timeout) {
-    (void)Event, (void)ApcRoutine, (void)ApcContext, (void)SourceAddress;
-    return send_and_wait(IcmpHandle, (const struct sockaddr*)DestinationAddress, RequestData,
-                         RequestSize, RequestOptions, ReplyBuffer, ReplySize, Timeout);
+/* Synchronous only: the event and the routine are not looked at. */
+ICMP_EXPORT uint32_t Icmp6SendEcho2(ICMP_HANDLE h, void* event, void* apc, void* apc_context,
+                                    const struct sockaddr_in6* from, const struct sockaddr_in6* to,
+                                    const void* data, uint16_t size, const IP_OPTION_INFORMATION* o,
+                                    void* buf, uint32_t n, uint32_t ms) {
+    (void)event, (void)apc, (void)apc_context, (void)from;
+    return send_and_wait(h, (const struct sockaddr*)to, data, size, o, buf, n, ms);
 }
