@@ -12,8 +12,6 @@
 set -u
 . "$(cd "$(dirname "$0")" && pwd)/../lab.sh"
 require_netns
-require_command setpriv "util-linux"
-require_command setcap "libcap2-bin"
 require_command nft "nftables"
 
 make_lab
@@ -29,13 +27,12 @@ nobody() {
 capable() { setcap cap_net_raw+ep "$STAGE/sabrevin-icmp-helper" || skip "setcap does not work here"; }
 
 case "$1" in
-raw) root echo "$module" raw "$LAB_R1" "$LAB_R2" "$LAB_TARGET" "$LAB_UNROUTABLE" "$LAB_QUIET" \
-    "$LAB6_R1" "$LAB6_R2" "$LAB6_TARGET" "$LAB6_UNROUTABLE" "$LAB6_QUIET" "$LAB_OTHER" ;;
-dgram | helper)
+raw | dgram | helper)
     [ "$1" = dgram ] && set_sysctl "$LAB_CLIENT" net.ipv4.ping_group_range "$NOBODY_GID $NOBODY_GID"
     [ "$1" = helper ] && capable
-    nobody echo "$module" "$1" "$LAB_R1" "$LAB_R2" "$LAB_TARGET" "$LAB_UNROUTABLE" "$LAB_QUIET" \
-        "$LAB6_R1" "$LAB6_R2" "$LAB6_TARGET" "$LAB6_UNROUTABLE" "$LAB6_QUIET" "$LAB_OTHER"
+    "$([ "$1" = raw ] && echo root || echo nobody)" echo "$module" "$1" "$LAB_R1" "$LAB_R2" \
+        "$LAB_TARGET" "$LAB_UNROUTABLE" "$LAB_QUIET" "$LAB6_R1" "$LAB6_R2" "$LAB6_TARGET" \
+        "$LAB6_UNROUTABLE" "$LAB6_QUIET" "$LAB_OTHER"
     ;;
 setup)
     status=0
