@@ -286,7 +286,7 @@ private Q_SLOTS:
                     auto* spin = wnd->findChild<CSpinButtonCtrl*>(e->objectName() + "_SPIN");
                     QWidget* click[] = {spin->UpArrow(), spin->DownArrow(),
                                         wnd->findChild<QPushButton*>("IDCANCEL")};
-                    const int k = QString("udCUDE").indexOf(row[1][i]);
+                    const auto k = QString("udCUDE").indexOf(row[1][i]);
                     k < 3 ? QTest::mouseClick(click[k], Qt::LeftButton)
                           : QTest::keyClick(
                                 e, std::array{Qt::Key_Up, Qt::Key_Down, Qt::Key_Return}[k - 3]);
