@@ -24,37 +24,26 @@
 
 #include <algorithm>
 #include <memory>
-#include <utility>
+#include <tuple>
 
 namespace {
 
 // A DNS server on loopback that never answers: a bound UDP socket nobody reads.
-class SilentDns {
-public:
-    SilentDns() {
-        m_fd = socket(AF_INET, SOCK_DGRAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bind(m_fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+struct SilentDns {
+    int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    ~SilentDns() { close(fd); }
+    QByteArray Where() {
+        sockaddr_in a{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
         socklen_t len = sizeof a;
-        getsockname(m_fd, reinterpret_cast<sockaddr*>(&a), &len);
-        m_where = "127.0.0.1:" + QByteArray::number(ntohs(a.sin_port));
+        bind(fd, reinterpret_cast<sockaddr*>(&a), len);
+        getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+        return "127.0.0.1:" + QByteArray::number(ntohs(a.sin_port));
     }
-    ~SilentDns() { close(m_fd); }
-    const char* Where() const { return m_where.constData(); }
-
-private:
-    int m_fd = -1;
-    QByteArray m_where;
 };
 
 // An item and those beneath it, one a line: its text and image, indented by level; a root
 // that is not expanded says so.
 QString Items(const QTreeWidgetItem* item, int level = 0) {
-    if (item == nullptr) {
-        return QStringLiteral("no item\n");
-    }
     QString text = QString(2 * level, ' ') + item->text(0) +
                    QString(" (%1)").arg(ReportTree::ImageOf(item)) +
                    (level == 0 && !item->isExpanded() ? " collapsed\n" : "\n");
@@ -62,10 +51,6 @@ QString Items(const QTreeWidgetItem* item, int level = 0) {
         text += Items(item->child(i), level + 1);
     }
     return text;
-}
-
-QString SimDir() {
-    return QCoreApplication::applicationDirPath() + "/icmp-sim";
 }
 
 } // namespace
@@ -129,7 +114,8 @@ private Q_SLOTS:
         sockets_testing::SetDnsServers(
             qEnvironmentVariableIsEmpty("SABREVIN_LAB_DNS") ? "127.0.0.1:9" : nullptr);
         m_dlg = std::make_unique<CMainDlg>();
-        m_dlg->SetModuleDir(QFile::encodeName(SimDir()));
+        m_dlg->SetModuleDir(
+            QFile::encodeName(QCoreApplication::applicationDirPath() + "/icmp-sim"));
         QVERIFY(m_dlg->Create());
         m_dlg->show();
         QVERIFY(QTest::qWaitForWindowExposed(m_dlg.get()));
@@ -585,7 +571,7 @@ private Q_SLOTS:
     void closeDuringEachState() {
         QFETCH(QString, state);
         SilentDns silent;
-        sockets_testing::SetDnsServers(silent.Where());
+        sockets_testing::SetDnsServers(silent.Where().constData());
         m_dlg->Options().m_nTimeout = 20;
         Script("10.0.0.9 64 none\n10.0.0.9 1-* 10.0.0.1 delay=1\n");
         QTimer::singleShot(0, m_dlg.get(), [&] {
