@@ -26,13 +26,11 @@ private Q_SLOTS:
     void init() {
         sockets_testing::SetDnsServers("127.0.0.1:9"); // hop names: nobody answers
         m_dlg = std::make_unique<CMainDlg>();
-        m_dlg->SetModuleDir(
-            QFile::encodeName(QCoreApplication::applicationDirPath() + "/icmp-sim"));
+        m_dlg->SetModuleDir(QFile::encodeName(qApp->applicationDirPath() + "/icmp-sim"));
         QVERIFY(m_dlg->Create());
         m_dlg->show();
-        m_load = reinterpret_cast<PFN_IcmpSimLoadScript>(
-            dlsym(m_dlg->Icmp().hModule, "IcmpSimLoadScript"));
-        QVERIFY(m_load != nullptr);
+        QVERIFY((m_load = reinterpret_cast<PFN_IcmpSimLoadScript>(
+                     dlsym(m_dlg->Icmp().hModule, "IcmpSimLoadScript"))));
         m_dlg->Options().m_nTimeout = 1;
     }
     void cleanup() {
@@ -52,16 +50,15 @@ private Q_SLOTS:
         QVERIFY(QTest::qWaitForWindowExposed(m_dlg.get()));
         ReportTree& rt = m_dlg->Tree(PAGE_LOOKUP);
         ReportTreeWidget& widget = *rt.GetTree();
-        rt.AddRoot("127.0.0.1", IMG_HOST);
-        const HTREEITEM reply =
-            rt.AddItem(rt.Root(), "Reply from 127.0.0.1: Host is alive", IMG_OK);
-        rt.AddItem(reply, "Packet size: 32 bytes", IMG_INFO);
-        rt.AddItem(reply, "RTT: 0 ms", IMG_INFO);
+        rt.AddRoot("one", IMG_HOST);
+        const HTREEITEM reply = rt.AddItem(rt.Root(), "reply", IMG_OK);
+        rt.AddItem(reply, "size", IMG_INFO);
+        rt.AddItem(reply, "rtt", IMG_INFO);
         rt.ExpandRoot();
-        rt.AddRoot("nowhere.invalid", IMG_HOST);
-        rt.AddItem(rt.AddItem(rt.Root(), "Host lookup failed", IMG_FAIL), "Error: 11001", IMG_INFO);
+        rt.AddRoot("two", IMG_HOST);
+        rt.AddItem(rt.AddItem(rt.Root(), "failed", IMG_FAIL), "error", IMG_INFO);
         rt.ExpandRoot();
-        rt.SetRootText("nowhere.invalid (2)");
+        rt.SetRootText("two (2)");
         rt.SetRootImage(IMG_ROUTE);
         QString got;
         for (QTreeWidgetItemIterator it(&widget); *it; ++it) {
@@ -85,11 +82,9 @@ private Q_SLOTS:
             got += "\n" + QGuiApplication::clipboard()->text();
         }
         const QString menu = "|&Copy|Copy &All||-&Statistics...|Sa&ve As...\n",
-                      second = "nowhere.invalid (2)\n  Host lookup failed\n    Error: 11001\n";
+                      second = "two (2)\n  failed\n    error\n";
         QCOMPARE(got, "0+2441+34" + menu + second + menu + second + menu +
-                          "127.0.0.1\n  Reply from 127.0.0.1: Host is alive\n"
-                          "    Packet size: 32 bytes\n    RTT: 0 ms\n" +
-                          second);
+                          "one\n  reply\n    size\n    rtt\n" + second);
         const HTREEITEM oldRoot = ReportTree::HandleOf(widget.topLevelItem(0)), kept = rt.Last();
         rt.Clear();
         rt.SetRootText("late");
@@ -150,8 +145,7 @@ private Q_SLOTS:
         QCOMPARE(m_load(qPrintable(script)), 0);
         m_dlg->Options().m_nPackets = 3;
         m_dlg->Options().m_nHops = 4; // told apart from the packets
-        qobject_cast<QComboBox*>(m_dlg->GetDlgItem(IDC_PING_HOST + 5 * page))
-            ->setEditText("10.0.0.9");
+        m_dlg->GetDlgItem(IDC_PING_HOST + 5 * page)->setProperty("currentText", "10.0.0.9");
         page == PAGE_PING ? m_dlg->OnPingStart() : m_dlg->OnTraceStart();
         ReportTree& tree = m_dlg->Tree(page);
         QTRY_VERIFY(tree.ItemOf(tree.Root())->childCount() > 0);
@@ -182,7 +176,6 @@ private Q_SLOTS:
             for (const RttChart::Point& p : window->Chart()->Points()) {
                 got += p.rttUs ? "|" + QString::number(*p.rttUs) : "|lost";
             }
-            QGuiApplication::clipboard()->clear();
             QTest::keyClick(window, Qt::Key_C, Qt::ControlModifier);
             got += "\n" + QGuiApplication::clipboard()->text();
         }
@@ -207,7 +200,7 @@ private Q_SLOTS:
         tree.Runs().Start(1000, trace);
         QTemporaryDir dir;
         const QString csv = dir.filePath("runs.CSV");
-        QString got = StatisticsText(ping).section('\n', 0, 0) + "\n";
+        QString got = StatisticsText(ping).section('\n', 0, 0);
         const bool root = geteuid() == 0; // root writes anywhere: the last write as nobody
         for (int i = 0; i < 3; ++i) {
             const QString file = i == 1 ? dir.filePath("runs.txt") : csv;
@@ -225,20 +218,19 @@ private Q_SLOTS:
             QVERIFY(i < 2 || !root || seteuid(0) == 0);
             QFile out(file);
             QVERIFY(saved == (i < 2) && out.open(QIODevice::ReadOnly));
-            got += out.readAll();
+            got += "\r\n" + out.readAll();
         }
         chmod(qPrintable(dir.path()), 0755);
         QCOMPARE(FormatForPath("a.Json", ExportFormat::Text), ExportFormat::Json);
-        const QString csvText =
-            QString(
-                R"(run,request,target,family,address,started,seq,sent,rtt_us,from,ttl,size,result,name,tries
+        const QString csvText = QString(R"(
+run,request,target,family,address,started,seq,sent,rtt_us,from,ttl,size,result,name,tries
 1,ping,gw,AF_INET,10.0.0.1,2023-11-14T22:13:20.000Z,1,2023-11-14T22:13:20.005Z,3042,10.0.0.1,60,32,reply,,1
 2,trace,h,AF_INET6,2001:db8::9,2023-11-14T22:13:22.000Z,1,2023-11-14T22:13:22.001Z,1500,2001:db8::1,64,0,hop,"r1,""x""",2
 2,trace,h,AF_INET6,2001:db8::9,2023-11-14T22:13:22.000Z,2,2023-11-14T22:13:22.100Z,,,,,timed-out,,4
 )")
-                .replace("\n", "\r\n");
+                                    .replace("\n", "\r\n");
         QCOMPARE(got + QDir(dir.path()).entryList(QDir::Files).join(','),
-                 "Ping statistics for gw [10.0.0.1]\n" + csvText + "gw\nUnable to save " + csv +
+                 "Ping statistics for gw [10.0.0.1]" + csvText + "\r\ngw\nUnable to save " + csv +
                      ":\nPermission denied|" + csvText + "runs.CSV,runs.txt");
     }
 };
