@@ -24,32 +24,16 @@ class TestDialogs : public QObject {
     static QString MenuText(const QList<QAction*>& actions) {
         QStringList texts;
         for (const QAction* a : actions) {
-            texts << (a->isSeparator() ? QString("-")
-                      : a->menu()      ? a->text() + "(" + MenuText(a->menu()->actions()) + ")"
-                                       : a->text());
+            texts << (a->isSeparator() ? "-" : a->text()) +
+                         (a->menu() ? "(" + MenuText(a->menu()->actions()) + ")" : "");
         }
         return texts.join(',');
     }
 
-    // Answers the modal boxes that come with OK, keeping "icon caption: text" of the last (icon 2
-    // is a warning, 3 an error).
-    struct BoxWatcher : QTimer {
-        QString text;
-        BoxWatcher() {
-            connect(this, &QTimer::timeout, [this] {
-                if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
-                    text = QString::number(box->icon()) + " " + box->windowTitle() + ": " +
-                           box->text();
-                    box->button(QMessageBox::Ok)->click();
-                }
-            });
-            start(5);
-        }
-    };
-
     std::unique_ptr<CMainDlg> m_dlg;
     QTemporaryDir m_dir; // the settings, and the store's files, one per case (QSettings caches)
-    int m_nFiles = 0;
+    QTimer m_boxes;
+    QString m_box; // "icon caption: text" of the last message box (icon 2 a warning, 3 an error)
     const QString m_ini = m_dir.filePath("Varnstead/sabrevin.ini");
 
     static int FirstIdOf(int page) { return IDC_PING_HOST_LABEL + 5 * page; }
@@ -110,10 +94,9 @@ class TestDialogs : public QObject {
         *texts << wnd->windowTitle();
         for (QLabel* label : wnd->findChildren<QLabel*>()) {
             *texts << (label->pixmap().isNull() ? label->text() : QString("(icon)"));
-            const QSize room = label->contentsRect().size();
-            const QSize need = QFontMetrics(label->font())
-                                   .size(label->buddy() ? Qt::TextShowMnemonic : 0, label->text());
-            QVERIFY2(room.expandedTo(need) == room, qPrintable(label->text()));
+            const QSize need =
+                label->fontMetrics().size(label->buddy() ? Qt::TextShowMnemonic : 0, label->text());
+            QVERIFY2((label->contentsRect().size() - need).isValid(), qPrintable(label->text()));
         }
     }
 
@@ -122,6 +105,14 @@ private Q_SLOTS:
         qputenv("XDG_CONFIG_HOME", QFile::encodeName(m_dir.path()));
         QCoreApplication::setOrganizationName("Varnstead");
         QCoreApplication::setApplicationName("sabrevin");
+        // Every message box is answered with OK; a test takes (and clears) m_box after.
+        m_boxes.callOnTimeout([this] {
+            if (auto* b = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+                m_box = QString::number(b->icon()) + " " + b->windowTitle() + ": " + b->text();
+                b->button(QMessageBox::Ok)->click();
+            }
+        });
+        m_boxes.start(5);
     }
     void init() {
         sockets_testing::SetDnsServers("127.0.0.1:9"); // a name asked by mistake stays here
@@ -186,61 +177,55 @@ private Q_SLOTS:
     // page's action and never ends the dialog: an empty host box is refused, Local Info is
     // read anew; the other pages are not touched.
     void pages() {
-        const QString refused = "3 Error: Unrecognized host data!0001";
-        for (int page : {PAGE_TRACE, PAGE_LOOKUP, PAGE_LOCALINFO, PAGE_PING}) {
-            for (bool click : {true, false}) {
-                Start();
-                Command(page == PAGE_TRACE ? ID_TOOLS_PING : ID_TOOLS_TRACE)->trigger();
-                for (int p = PAGE_PING; p <= PAGE_LOOKUP; ++p) {
-                    Box(p)->setEditText(p == page ? QString() : QString("other.invalid"));
-                }
-                m_dlg->Tree(PAGE_LOCALINFO).AddRoot("mark", 0);
-                click ? QTest::mouseClick(Tab()->TabBar(), Qt::LeftButton, {},
-                                          Tab()->TabBar()->tabRect(page).center())
-                      : Command(ID_TOOLS_PING + page)->trigger();
-                VerifyPageShown(page);
-                BoxWatcher box;
-                QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
-                // The box, the items on the first three pages, Local Info's mark.
-                QString trees = box.text + (m_dlg->isVisible() ? "" : " ended");
-                for (int p = PAGE_PING; p <= PAGE_LOOKUP; ++p) {
-                    trees += QString::number(m_dlg->Tree(p).GetTree()->topLevelItemCount());
-                }
-                trees += QString::number(Local().findItems("mark", {}).size());
-                QCOMPARE(trees, page == PAGE_LOCALINFO ? "0000" : refused);
+        for (int i = 0; i < 8; ++i) {
+            const int page = i / 2;
+            Start();
+            Command(page == PAGE_TRACE ? ID_TOOLS_PING : ID_TOOLS_TRACE)->trigger();
+            for (int p = PAGE_PING; p <= PAGE_LOOKUP; ++p) {
+                Box(p)->setEditText(p == page ? QString() : QString("other.invalid"));
             }
+            m_dlg->Tree(PAGE_LOCALINFO).AddRoot("mark", 0);
+            i % 2 ? QTest::mouseClick(Tab()->TabBar(), Qt::LeftButton, {},
+                                      Tab()->TabBar()->tabRect(page).center())
+                  : Command(ID_TOOLS_PING + page)->trigger();
+            VerifyPageShown(page);
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
+            // The box, the items on the first three pages, Local Info's mark.
+            QString got = std::exchange(m_box, {}) + (m_dlg->isVisible() ? "" : " ended");
+            for (int p = PAGE_PING; p <= PAGE_LOOKUP; ++p) {
+                got += QString::number(m_dlg->Tree(p).GetTree()->topLevelItemCount());
+            }
+            got += QString::number(Local().findItems("mark", {}).size());
+            QCOMPARE(got, page < PAGE_LOCALINFO ? "3 Error: Unrecognized host data!0001" : "0000");
         }
     }
 
     // Current Tab is enabled by text in the shown page's host box or items in its tree, never
     // on Local Info; All by those of any page; a history alone enables neither. They empty
     // host boxes and trees (here Ping's box holds text, Lookup's tree an item), never the
-    // histories nor Local Info. After: the two items enabled before and after, then what is
-    // left (p: Ping's text, L: Lookup's item, I: Local Info's).
+    // histories nor Local Info. A row: the page shown, the item chosen (C Current Tab, A All),
+    // the two items enabled before and after, then what is left (p: Ping's text, L: Lookup's
+    // item, I: Local Info's).
     void clear() {
         const auto enabled = [this] {
             Q_EMIT m_dlg->GetMenu()->Popup("&Tools")->aboutToShow();
             return QString::asprintf("%d%d ", Command(ID_CLEAR_CURRENT)->isEnabled(),
                                      Command(ID_CLEAR_ALL)->isEnabled());
         };
-        for (const auto& [page, command, after] :
-             {std::tuple{PAGE_PING, ID_CLEAR_CURRENT, "11 01 L"},
-              std::tuple{PAGE_TRACE, ID_CLEAR_ALL, "01 00 "},
-              std::tuple{PAGE_LOOKUP, ID_CLEAR_CURRENT, "11 01 p"},
-              std::tuple{PAGE_LOCALINFO, ID_CLEAR_CURRENT, "01 01 pL"}}) {
+        for (const QString row : {"0 C 11 01 L", "1 A 01 00 ", "2 C 11 01 p", "3 C 01 01 pL"}) {
             Start();
             for (int p = PAGE_PING; p <= PAGE_LOOKUP; ++p) {
                 Box(p)->addItem("h");
                 Box(p)->setEditText(p == PAGE_PING ? "typed" : "");
             }
             m_dlg->Tree(PAGE_LOOKUP).AddRoot("request", 0);
-            Command(ID_TOOLS_PING + page)->trigger();
+            Command(ID_TOOLS_PING + row[0].digitValue())->trigger();
             QString now = enabled();
-            Command(command)->trigger();
+            Command(row[2] == 'A' ? ID_CLEAR_ALL : ID_CLEAR_CURRENT)->trigger();
             now += enabled() + (Box(PAGE_PING)->currentText().isEmpty() ? "" : "p");
             now += m_dlg->Tree(PAGE_LOOKUP).GetTree()->topLevelItemCount() != 0 ? "L" : "";
             now += Local().topLevelItemCount() != 0 ? "I" : "";
-            QCOMPARE(now + " " + Lists(), QString(after) + "I h/h/h");
+            QCOMPARE(now + " " + Lists(), row.section(' ', 2) + "I h/h/h");
         }
     }
 
@@ -269,7 +254,6 @@ private Q_SLOTS:
         for (const QString& line : table.split('\n')) {
             const QStringList row = line.split(';');
             COptionsDlg opts;
-            BoxWatcher box;
             QStringList shown;
             QTimer::singleShot(0, [&] {
                 QDialog* wnd = opts.Window();
@@ -297,7 +281,7 @@ private Q_SLOTS:
                 }
             });
             opts.DoModal(nullptr);
-            QCOMPARE(shown.join('|') + "|" + box.text + "|" + Options(opts),
+            QCOMPARE(shown.join('|') + "|" + std::exchange(m_box, {}) + "|" + Options(opts),
                      "Options|Packets to &Send:|&Timeout:|sec|Packet Si&ze:|bytes|"
                      "Number of &Hops:|IDC_PACKETS|" +
                          (row.size() == 3 ? "|" + row[2]
@@ -317,37 +301,32 @@ private Q_SLOTS:
                         "3 Error: Unable to locate required API functions! Sabrevin"}}) {
             WriteFile(m_ini, "[Options]\nTimeout=9\n");
             sockets_testing::SetStartupFault(!*dir);
-            BoxWatcher box;
             CMainDlg dlg;
             sockets_testing::SetStartupFault(false);
             dlg.SetModuleDir(QFile::encodeName(QCoreApplication::applicationDirPath() + dir));
             *dir ? dlg.DoModal() : dlg.Create();
-            QCOMPARE(box.text + " " + dlg.windowTitle() + " " + ReadFile(m_ini),
+            QCOMPARE(std::exchange(m_box, {}) + " " + dlg.windowTitle() + " " + ReadFile(m_ini),
                      QString(after) + " [Options]\nTimeout=9\n");
         }
     }
 
-    // AddToHistory: newest first, at most 30, case counts; the box's text is not touched,
-    // whichever entry was picked. A row: the list before, the entry picked, the text, the
-    // list after.
+    // AddToHistory: newest first, at most 30, case counts, a known entry stays where it is; the
+    // box's text is not touched, whichever entry was picked (the bottom one, then typed over). A
+    // row: the list before, the entry picked, the text, the list after; %1 stands for h1|...|h30,
+    // %2 for that list after "new" came, %3 and %4 for 200 and 127 'z's.
     void history() {
-        const QString full = Hosts(30), dropped = "new|" + Hosts(29);
-        for (const auto& [before, picked, text, after] :
-             std::initializer_list<std::tuple<QString, int, QString, QString>>{
-                 {"a", 0, "b", "b|a"},
-                 {"a|b|c", 0, "b", "a|b|c"}, // a known one stays where it is
-                 {"host", 0, "Host", "Host|host"},
-                 {full, 0, "new", dropped},
-                 {full, 29, "new", dropped}, // the bottom one picked, then typed over
-                 {full, 0, "h30", full},
-                 {"a", 0, "", "a"},
-                 {"", -1, QString(200, 'z'), QString(127, 'z')}}) {
+        const QString rows =
+            QString("a;0;b;b|a a|b|c;0;b;a|b|c host;0;Host;Host|host %1;0;new;%2 "
+                    "%1;29;new;%2 %1;0;h30;%1 a;0;;a ;-1;%3;%4")
+                .arg(Hosts(30), "new|" + Hosts(29), QString(200, 'z'), QString(127, 'z'));
+        for (const QString& line : rows.split(' ')) {
+            const QStringList row = line.split(';');
             Box(PAGE_TRACE)->clear();
-            Box(PAGE_TRACE)->addItems(before.split('|', Qt::SkipEmptyParts));
-            Box(PAGE_TRACE)->setCurrentIndex(picked);
-            Box(PAGE_TRACE)->setEditText(text);
+            Box(PAGE_TRACE)->addItems(row[0].split('|', Qt::SkipEmptyParts));
+            Box(PAGE_TRACE)->setCurrentIndex(row[1].toInt());
+            Box(PAGE_TRACE)->setEditText(row[2]);
             m_dlg->AddToHistory(IDC_TRACE_HOST, Box(PAGE_TRACE));
-            QCOMPARE(Lists() + " " + Box(PAGE_TRACE)->currentText(), "/" + after + "/ " + text);
+            QCOMPARE(Lists() + " " + Box(PAGE_TRACE)->currentText(), "/" + row[3] + "/ " + row[2]);
         }
     }
 
@@ -356,9 +335,8 @@ private Q_SLOTS:
     // added and a moved window come back after Exit, and Esc ends the dialog.
     void restart() {
         WriteFile(m_ini, "[Options]\nPackets to Send=4000000000\nTimeout=-3\nNumber of Hops=x\n"
-                         "Packet Size=99999999999999999999\n[Hosts]\nPing Host 1=new\n"
-                         "Ping Host 2=old\nLookup Host 1=l\n"
-                         "[Window]\nLeft=999999999\nTop=999999999\n");
+                         "Packet Size=99999999999999999999\n[Window]\nLeft=999999999\nTop=999999999"
+                         "\n[Hosts]\nPing Host 1=new\nPing Host 2=old\nLookup Host 1=l");
         Start();
         QCOMPARE(Options(m_dlg->Options()) + " " + Lists() + " " + Box(PAGE_PING)->currentText(),
                  "20 1 512 30 new|old//l ");
@@ -392,12 +370,11 @@ private Q_SLOTS:
     // its bytes), only when the store syncs, and leaves a sound file. After " > ": the groups
     // and the Ping list then read. Entries above a list's count keep what they
     // held; a damaged file is replaced by one of our sections, with what could be read of them.
+    // Entry 31 of a list is never read; a host is cut at 127 bytes, never inside a character.
     void store() {
         const QString sane = "100 80 460 330 sane ", damaged = "100 80 460 330 damaged ";
         for (const auto& [ini, expected] : std::initializer_list<std::pair<QByteArray, QString>>{
-                 {"[Hosts]\n" + Hosts(31, "Ping Host %1=h%1", "\n").toUtf8(),
-                  sane + Hosts(30)}, // entry 31 is never read
-                 // 64 two-byte characters: the cut at 127 bytes must not split the last one.
+                 {"[Hosts]\n" + Hosts(31, "Ping Host %1=h%1", "\n").toUtf8(), sane + Hosts(30)},
                  {"[Hosts]\nPing Host 1=" + QByteArray(200, 'x') +
                       "\nPing Host 2=" + QString(64, QChar(0xE9)).toUtf8(),
                   sane + QString(127, 'x') + "|" + QString(63, QChar(0xE9))},
@@ -413,7 +390,7 @@ private Q_SLOTS:
                  {QByteArray("[Options]\nTimeout=3\0\n", 20), damaged},
                  {"[Options]\nTimeout=\xff\xfe\n", damaged},
                  {"[Options]\nTimeout=\x01\x02\n", damaged}}) {
-            const QString path = WriteFile(m_dir.filePath(QString::number(++m_nFiles)), ini);
+            const QString path = WriteFile(m_dir.filePath(QString::number(qHash(ini))), ini);
             QCOMPARE(link(QFile::encodeName(path), QFile::encodeName(path + ".old")), 0);
             SettingsStore store(path);
             const QRect r = store.ReadWindowRect(QRect(100, 80, 460, 330), QSize(460, 330),
