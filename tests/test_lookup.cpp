@@ -114,8 +114,6 @@ private Q_SLOTS:
         sockets_testing::SetDnsServers(m_inLab ? nullptr : "127.0.0.1:9");
         m_dlg = std::make_unique<CMainDlg>();
         QVERIFY(m_dlg->Create());
-        m_dlg->show();
-        QVERIFY(QTest::qWaitForWindowExposed(m_dlg.get()));
     }
     void cleanup() {
         sockets_testing::SetHostName(nullptr);
@@ -155,16 +153,15 @@ private Q_SLOTS:
                                 "|0] No Error\nABC|\n%1|%2\n")
                             .arg(QString(255, 'C'), QString(255, 'D')));
 
-        // "text parsed address/zone family port" per row; a refused text leaves the output alone.
+        // "text parsed address/zone family port" per row; a refused text (those ending in ';' on
+        // the last line) leaves the output alone.
         const QString rows = QString(R"(2001:0db8:0:0:0:0:0:0001 1 2001:db8::1/0 10 0
 fe80::1%lo 1 fe80::1/%1 10 0
 fe80::1%7 1 fe80::1/7 10 0
-localhost 0 ::/0 0 48879
-fe80::1% 0 ::/0 0 48879
-fe80::1%7x 0 ::/0 0 48879
-fe80::1%4294967296 0 ::/0 0 48879
-0000:0000:0000:0000:0000:0000:0000:0000:1 0 ::/0 0 48879)");
-        for (const QString& row : rows.arg(if_nametoindex("lo")).split('\n')) {
+localhost;fe80::1%;fe80::1%7x;fe80::1%4294967296;0000:0000:0000:0000:0000:0000:0000:0000:1;)");
+        for (const QString& row : rows.arg(if_nametoindex("lo"))
+                                      .replace(';', " 0 ::/0 0 48879\n")
+                                      .split('\n', Qt::SkipEmptyParts)) {
             sockaddr_in6 out{};
             out.sin6_port = 0xBEEF; // 0 on success
             const QByteArray text = row.section(' ', 0, 0).toLatin1();
@@ -235,11 +232,10 @@ servfail.crafted silent.crafted closed.crafted 10.0.0.2|11002|WSATRY_AGAIN|Non-A
         }
         QTRY_COMPARE_WITH_TIMEOUT(Button(), QString("&Start"), 7500); // 2 s, then 4 s
         QCOMPARE(Items(m_dlg->Tree(PAGE_LOOKUP)), host.left(127) + '|' + items);
-        const bool failed = items.startsWith("Host lookup");
         // The folding and the history, which takes successes only.
         QCOMPARE(Root()->isExpanded() * 100 + Root()->child(0)->isExpanded() * 10 + Host()->count(),
-                 failed ? 100 : 101);
-        if (failed) {
+                 items.startsWith("Host lookup") ? 100 : 101);
+        if (Host()->count() == 0) {
             return;
         }
         const QString official = items.section('|', 0, 0).mid(15); // after "Official name: "

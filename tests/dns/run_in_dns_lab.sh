@@ -19,7 +19,6 @@
 set -u
 LAB_NAME="dns lab" NS_PREFIX=sbvdns WORK_PREFIX="${TMPDIR:-/tmp}/sabrevin-dns-lab"
 . "$(dirname "${BASH_SOURCE[0]}")/../lab.sh"
-[ $# -ge 1 ] || die "usage: run_in_dns_lab.sh COMMAND [ARGS...]"
 
 require_netns
 client="$NS_PREFIX-$$-c" server="$NS_PREFIX-$$-s"
