@@ -32,7 +32,6 @@ class TestDialogs : public QObject {
 
     std::unique_ptr<CMainDlg> m_dlg;
     QTemporaryDir m_dir; // the settings, and the store's files, one per case (QSettings caches)
-    QTimer m_boxes;
     QString m_box; // "icon caption: text" of the last message box (icon 2 a warning, 3 an error)
     const QString m_ini = m_dir.filePath("Varnstead/sabrevin.ini");
 
@@ -94,9 +93,16 @@ class TestDialogs : public QObject {
         *texts << wnd->windowTitle();
         for (QLabel* label : wnd->findChildren<QLabel*>()) {
             *texts << (label->pixmap().isNull() ? label->text() : QString("(icon)"));
-            const QSize need =
-                label->fontMetrics().size(label->buddy() ? Qt::TextShowMnemonic : 0, label->text());
-            QVERIFY2((label->contentsRect().size() - need).isValid(), qPrintable(label->text()));
+            QVERIFY2((label->size() - label->minimumSizeHint()).isValid(),
+                     qPrintable(label->text()));
+        }
+    }
+
+    // Every message box is answered with OK; a test takes (and clears) m_box after.
+    void timerEvent(QTimerEvent*) override {
+        if (auto* b = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+            m_box = QString::number(b->icon()) + " " + b->windowTitle() + ": " + b->text();
+            b->button(QMessageBox::Ok)->click();
         }
     }
 
@@ -105,25 +111,20 @@ private Q_SLOTS:
         qputenv("XDG_CONFIG_HOME", QFile::encodeName(m_dir.path()));
         QCoreApplication::setOrganizationName("Varnstead");
         QCoreApplication::setApplicationName("sabrevin");
-        // Every message box is answered with OK; a test takes (and clears) m_box after.
-        m_boxes.callOnTimeout([this] {
-            if (auto* b = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
-                m_box = QString::number(b->icon()) + " " + b->windowTitle() + ": " + b->text();
-                b->button(QMessageBox::Ok)->click();
-            }
-        });
-        m_boxes.start(5);
+        startTimer(5); // see timerEvent
     }
     void init() {
         sockets_testing::SetDnsServers("127.0.0.1:9"); // a name asked by mistake stays here
         QFile::remove(m_ini);
         Start();
     }
-    void cleanup() { m_dlg.reset(); }
 
     // With no settings file: the Ping page, the default options, empty lists; the texts of the
     // window, its menu and the About box (each whole there); Enter closes that box, not the
-    // program.
+    // program. Then the layout at the template size, larger, and asked to be smaller than that
+    // (it never shrinks below it): the tab control fills the client area with its left margin
+    // all round; host boxes end 126 pixels from the right; buttons and trees 14 from the right,
+    // trees 14 from the bottom; on every page, shown or not.
     void startUp() {
         VerifyPageShown(PAGE_PING);
         QStringList texts(Options(m_dlg->Options()) + " " + Lists());
@@ -150,13 +151,6 @@ private Q_SLOTS:
             "O&ptions,&Help(On the &Web(&Sabrevin Home Page,&Corvale Home Page),-,"
             "&About Sabrevin...)|About Sabrevin|(icon)|Sabrevin\u00ae version " SABREVIN_VERSION
             " for Windows 95/NT");
-    }
-
-    // At the template size, larger, and asked to be smaller than that (it never shrinks below
-    // it): the tab control fills the client area with its left margin all round; host boxes
-    // end 126 pixels from the right; buttons and trees 14 from the right, trees 14 from the
-    // bottom; on every page, shown or not.
-    void layout() {
         const QSize initial(m_dlg->InitWidth(), m_dlg->InitHeight());
         QCOMPARE(m_dlg->size(), initial);
         for (const QSize& size : {initial, initial + QSize(300, 200), QSize(100, 80)}) {
@@ -395,12 +389,12 @@ private Q_SLOTS:
             SettingsStore store(path);
             const QRect r = store.ReadWindowRect(QRect(100, 80, 460, 330), QSize(460, 330),
                                                  {QRect(0, 0, 1024, 768)});
-            const QStringList hosts = store.ReadHostList("Ping Host %u");
+            const QStringList list = store.ReadHostList("Ping Host %u");
             QString got = QString::asprintf("%d %d %d %d %s ", r.x(), r.y(), r.width(), r.height(),
                                             store.WasDamaged() ? "damaged" : "sane") +
-                          hosts.join('|');
+                          list.join('|');
             QCOMPARE(ReadFile(store.BackupFileName()), store.WasDamaged() ? ini : "(none)");
-            store.WriteHostList("Ping Host %u", QStringList("new") + hosts);
+            store.WriteHostList("Ping Host %u", QStringList("new") + list);
             QCOMPARE(ReadFile(path), ini);
             QVERIFY(store.Sync());
             const SettingsStore again(path);
