@@ -568,6 +568,10 @@ static void wake_handle(void* impl) {
     (void)written;
 }
 
+/*
+ * On close, once no call is inside: ends the receiver, which ends every request and calls every
+ * completion first, so nothing of the handle runs once the close returns.
+ */
 static void destroy_handle(void* impl) {
     struct echo_handle* h = impl;
     if (h->thread_started) {
@@ -882,15 +886,16 @@ static void send_and_wait(ICMP_HANDLE handle, const struct ask* a, struct outcom
     sem_init(&w.done, 0, 0);
     struct request r = {.done = wake_waiter, .context = &w};
     uint32_t status = submit(h, a, &r);
+    set_status(h->family, out, status);
+    /* Left before the wait: a close waits for the calls inside, and the receiver completes r
+     * (also when it ends it on close) before the handle can go; only w is touched from here. */
+    icmp_table_leave(entry);
     if (status == IP_SUCCESS) {
         while (sem_wait(&w.done) != 0 && errno == EINTR) {
         }
         *out = w.outcome;
-    } else {
-        set_status(h->family, out, status);
     }
     sem_destroy(&w.done);
-    icmp_table_leave(entry);
 }
 
 /* The status with which a synchronous call returns no record. */

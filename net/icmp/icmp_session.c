@@ -117,11 +117,9 @@ static struct icmp_entry* enter(ICMP_HANDLE handle, int shared) {
         pthread_cond_wait(&entry->turn, &table_lock);
     }
     if (entry->closed || entry->cancelled) {
-        int last = --entry->users == 0 && entry->closed;
+        --entry->users;
+        pthread_cond_broadcast(&entry->turn); /* a close waits for the last call to leave */
         pthread_mutex_unlock(&table_lock);
-        if (last) {
-            destroy_entry(entry);
-        }
         return NULL;
     }
     entry->busy = 1;
@@ -140,12 +138,10 @@ struct icmp_entry* icmp_table_enter_shared(ICMP_HANDLE handle) {
 void icmp_table_leave(struct icmp_entry* entry) {
     pthread_mutex_lock(&table_lock);
     entry->busy = 0; /* a shared call never set it, and no exclusive call runs beside one */
-    int last = --entry->users == 0 && entry->closed;
-    pthread_cond_signal(&entry->turn);
+    --entry->users;
+    /* The next exclusive call, or a close waiting for the last call to leave. */
+    pthread_cond_broadcast(&entry->turn);
     pthread_mutex_unlock(&table_lock);
-    if (last) {
-        destroy_entry(entry);
-    }
 }
 
 void* icmp_entry_impl(const struct icmp_entry* entry) {
@@ -178,12 +174,13 @@ int icmp_table_close(ICMP_HANDLE handle) {
     slots[slot].entry = NULL;
     entry->closed = 1;
     wake(entry);
-    /* A call still inside frees the entry when it leaves. */
-    int last = entry->users == 0;
-    pthread_mutex_unlock(&table_lock);
-    if (last) {
-        destroy_entry(entry);
+    /* Woken, the calls inside leave at once (no module waits inside a call): the handle ends
+     * here, not in a call that leaves after this returns, and its completions with it. */
+    while (entry->users > 0) {
+        pthread_cond_wait(&entry->turn, &table_lock);
     }
+    pthread_mutex_unlock(&table_lock);
+    destroy_entry(entry);
     return 1;
 }
 

@@ -41,6 +41,7 @@ ICMP_INTERNAL void* icmp_entry_impl(const struct icmp_entry* entry);
 /* Readable once the handle is closed or cancelled; the waits of a request poll it. */
 ICMP_INTERNAL int icmp_entry_wake_fd(const struct icmp_entry* entry);
 
+/* Wakes the calls inside, waits for them to leave (none waits once woken), then destroys. */
 ICMP_INTERNAL int icmp_table_close(ICMP_HANDLE handle);
 ICMP_INTERNAL int icmp_table_cancel(ICMP_HANDLE handle);
 ICMP_INTERNAL int icmp_table_kind(ICMP_HANDLE handle);
