@@ -425,16 +425,23 @@ private Q_SLOTS:
 
     // Stop while a request waits: its item still comes, no further request goes out, and
     // the button comes back.
+    // After it: "tree|statuses of what went out|one request or more". The trace's requests in
+    // flight end with the run, none waits out its time-out, and its silent hops get no
+    // "Request timed out"; the walk's one request waits out its time-out, no other goes out.
     void stopWhileARequestWaits_data() {
         QTest::addColumn<int>("page");
         QTest::addColumn<bool>("walk");
-        QTest::newRow("ping") << int(PAGE_PING) << false;
-        QTest::newRow("trace") << int(PAGE_TRACE) << false;
-        QTest::newRow("trace one request at a time") << int(PAGE_TRACE) << true;
+        QTest::addColumn<QString>("after");
+        QTest::newRow("ping") << int(PAGE_PING) << false
+                              << "10.0.0.9\n  Request timed out\n|11010|1";
+        QTest::newRow("trace") << int(PAGE_TRACE) << false << "Trace route to 10.0.0.9\n|11099|0";
+        QTest::newRow("trace one request at a time")
+            << int(PAGE_TRACE) << true << "Trace route to 10.0.0.9\n|11010|1";
     }
     void stopWhileARequestWaits() {
         QFETCH(int, page);
         QFETCH(bool, walk);
+        QFETCH(QString, after);
         m_dlg->SetTraceOneAtATime(walk);
         Script("10.0.0.9 * none delay=400");
         m_dlg->Options().m_nPackets = 5;
@@ -445,19 +452,13 @@ private Q_SLOTS:
         QVERIFY(!Button(page)->isEnabled());
         QCOMPARE(Button(page)->text(), QString("&Stop"));
         WaitIdle(page);
-        if (page == PAGE_PING) {
-            QCOMPARE(Requests().size(), 1);
-            QCOMPARE(Text(page), QString("10.0.0.9\n  Request timed out\n"));
-        } else {
-            // The hops' requests in flight end with the run, none waits out its time-out; the
-            // silent hops' retries stop: no "Request timed out" for them.
-            // (The walk's one request waits out its time-out, then no other goes out.)
-            for (const IcmpSimRequest& r : Requests()) {
-                QCOMPARE(r.Status, uint32_t{walk ? IP_REQ_TIMED_OUT : IP_REQ_CANCELLED});
-            }
-            QVERIFY(!walk || Requests().size() == 1);
-            QCOMPARE(Text(page), QString("Trace route to 10.0.0.9\n"));
+        QStringList statuses;
+        for (const IcmpSimRequest& r : Requests()) {
+            statuses << QString::number(r.Status);
         }
+        const int count = int(statuses.size());
+        statuses.removeDuplicates();
+        QCOMPARE(Text(page) + "|" + statuses.join(' ') + "|" + QString::number(count == 1), after);
         // The next Start is a start again.
         Script("10.0.0.9 * 10.0.0.9");
         m_dlg->Options().m_nPackets = 1;
@@ -473,21 +474,16 @@ private Q_SLOTS:
         QTest::addColumn<QString>("host");
         QTest::addColumn<QString>("action");
         QTest::addColumn<QString>("after");
-        QTest::newRow("stop at once") << "10.0.0.9"
-                                      << "stop"
-                                      << "10.0.0.9\n||1|10.0.0.9";
-        QTest::newRow("stop in the lookup") << "localhost"
-                                            << "stop"
-                                            << "localhost\n  Host lookup cancelled\n||0|localhost";
-        QTest::newRow("clear in the lookup") << "localhost"
-                                             << "clear"
-                                             << "|0 0 0 ||";
-        QTest::newRow("clear while a request waits") << "10.0.0.9"
-                                                     << "wait clear"
-                                                     << "|11010 11010 11010 ||";
-        QTest::newRow("Clear All while running") << "10.0.0.9"
-                                                 << "wait all"
-                                                 << "|11010 11010 11010 ||";
+        for (const QString row :
+             {"stop at once;10.0.0.9;stop;10.0.0.9\n||1|10.0.0.9",
+              "stop in the lookup;localhost;stop;localhost\n  Host lookup "
+              "cancelled\n||0|localhost",
+              "clear in the lookup;localhost;clear;|0 0 0 ||",
+              "clear while a request waits;10.0.0.9;wait clear;|11010 11010 11010 ||",
+              "Clear All while running;10.0.0.9;wait all;|11010 11010 11010 ||"}) {
+            const QStringList f = row.split(';');
+            QTest::newRow(qPrintable(f[0])) << f[1] << f[2] << f[3];
+        }
     }
     void interrupt() {
         QFETCH(QString, host);
