@@ -13,40 +13,36 @@ class TestIcmpBinding : public QObject {
 private Q_SLOTS:
     // What lies in bin/ (the executable's directory) and in lib/sabrevin/: nothing, junk, or a
     // module of the build directory; then the result, the functions found and where they are.
-    void bind_data() {
-        QTest::addColumn<QString>("bin");
-        QTest::addColumn<QString>("lib");
-        QTest::addColumn<QString>("expected");
-        const QString real = "sabrevin-icmp.so", no = "icmp-lacks-", none;
-        QTest::newRow("executable's directory first")
-            << real << no + "send/" + real << "0 create close send bin";
-        QTest::newRow("none") << none << none << "1";
-        QTest::newRow("junk, then no IcmpSendEcho")
-            << "junk" << no + "send/" + real << "2 create close lib/sabrevin";
-        QTest::newRow("no IcmpCreateFile") << no + "create/" + real << none << "2 close send bin";
-    }
+    // The executable's directory is looked in first.
     void bind() {
-        QFETCH(QString, bin);
-        QFETCH(QString, lib);
-        QFETCH(QString, expected);
-        QTemporaryDir root;
-        for (const auto& [dir, from] : {std::pair{QString("bin"), bin}, {"lib/sabrevin", lib}}) {
-            QFile to(root.filePath(dir + "/sabrevin-icmp.so"));
-            QVERIFY(QDir(root.path()).mkpath(dir));
-            QVERIFY(from.isEmpty() ||
-                    (from == "junk" ? to.open(QIODevice::WriteOnly) && to.write("junk") == 4
-                                    : QFile::copy(ICMP_BUILD_DIR "/" + from, to.fileName())));
+        const QString so = "/sabrevin-icmp.so", send = "/icmp-lacks-send" + so;
+        const QStringList dirs{"bin", "lib/sabrevin"};
+        for (const auto& [from, expected] :
+             {std::pair<QStringList, QString>{{so, send}, "0 create close send bin"},
+              {{"", ""}, "1"},
+              {{"junk", send}, "2 create close lib/sabrevin"},
+              {{"/icmp-lacks-create" + so, ""}, "2 close send bin"}}) {
+            QTemporaryDir root;
+            for (int i : {0, 1}) {
+                QFile to(root.filePath(dirs[i] + so));
+                QVERIFY(QDir(root.path()).mkpath(dirs[i]));
+                QVERIFY(from[i].isEmpty() ||
+                        (from[i] == "junk" ? to.open(QIODevice::WriteOnly) && to.write("junk") == 4
+                                           : QFile::copy(ICMP_BUILD_DIR + from[i], to.fileName())));
+            }
+            IcmpEntryPoints icmp;
+            QString got = QString::number(int(
+                BindIcmpEntryPoints(icmp, QFile::encodeName(root.filePath("bin")).constData())));
+            got += QString(icmp.pfnIcmpCreateFile ? " create" : "") +
+                   (icmp.pfnIcmpCloseHandle ? " close" : "") +
+                   (icmp.pfnIcmpSendEcho ? " send" : "");
+            // The module bound, and still loaded.
+            for (const QString& dir : dirs) {
+                const QByteArray file = QFile::encodeName(root.filePath(dir + so));
+                got += dlopen(file.constData(), RTLD_NOW | RTLD_NOLOAD) ? " " + dir : "";
+            }
+            QCOMPARE(got, expected);
         }
-        IcmpEntryPoints icmp;
-        const QByteArray exeDir = QFile::encodeName(root.filePath("bin"));
-        QString got = QString::number(int(BindIcmpEntryPoints(icmp, exeDir.constData())));
-        got += QString(icmp.pfnIcmpCreateFile ? " create" : "") +
-               (icmp.pfnIcmpCloseHandle ? " close" : "") + (icmp.pfnIcmpSendEcho ? " send" : "");
-        for (const QString dir : {"bin", "lib/sabrevin"}) { // the module bound, and still loaded
-            const QByteArray file = QFile::encodeName(root.filePath(dir + "/sabrevin-icmp.so"));
-            got += dlopen(file.constData(), RTLD_NOW | RTLD_NOLOAD) != nullptr ? " " + dir : "";
-        }
-        QCOMPARE(got, expected);
     }
 };
 
