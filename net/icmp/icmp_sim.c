@@ -1,9 +1,8 @@
 /*
  * The simulated network (icmp_sim.h): the echo module's functions answered from a script. The
  * handle table is the real module's (icmp_session.c). Every request takes one path, run_request:
- * it waits until its answer or its time-out is due, then for its turn among its handle's
- * requests (they end in the order of their due times), or until the handle is closed or
- * cancelled; then it runs its completion. An asynchronous request runs on a thread of its own, a
+ * it waits until its answer or its time-out is due, or until the handle is closed or cancelled;
+ * then it runs its completion. An asynchronous request runs on a thread of its own, a
  * synchronous one on the caller's thread. Requests are not checked as the real module checks
  * them (the program's are well formed; the lab tests the real checks).
  */
@@ -159,15 +158,13 @@ static const struct rule* pick(const struct sockaddr* to, uint8_t ttl) {
 
 /* ---- Handles and requests ---- */
 
-struct sim_handle { /* under sim_lock */
-    int family, cancelled;
-    struct request* queue; /* by due time: the requests that have not yet ended */
+struct sim_handle {                 /* under sim_lock */
+    int family, cancelled, pending; /* pending: the requests that have not yet ended */
 };
 
 struct request {
-    struct request* next;
     struct sim_handle* h;
-    uint64_t due_ns; /* CLOCK_REALTIME */
+    struct timespec due; /* CLOCK_REALTIME */
     ICMP_ECHO_RESULT result;
     IcmpSimRequest logged;
     PICMP_ECHO_COMPLETION completion; /* null: a synchronous request, the result to *context */
@@ -187,7 +184,7 @@ static void destroy_handle(void* impl) {
     struct sim_handle* h = impl;
     wake_handle(h);
     pthread_mutex_lock(&sim_lock);
-    while (h->queue != NULL) {
+    while (h->pending > 0) {
         pthread_cond_wait(&sim_changed, &sim_lock);
     }
     pthread_mutex_unlock(&sim_lock);
@@ -225,12 +222,8 @@ static void log_request(IcmpSimRequest* logged, uint32_t status) {
 static void* run_request(void* arg) {
     struct request* p = arg;
     struct sim_handle* h = p->h;
-    struct timespec due = {(time_t)(p->due_ns / 1000000000u), (long)(p->due_ns % 1000000000u)};
     pthread_mutex_lock(&sim_lock);
-    while (!h->cancelled && pthread_cond_timedwait(&sim_changed, &sim_lock, &due) == 0) {
-    }
-    while (h->queue != p) {
-        pthread_cond_wait(&sim_changed, &sim_lock);
+    while (!h->cancelled && pthread_cond_timedwait(&sim_changed, &sim_lock, &p->due) == 0) {
     }
     if (h->cancelled) {
         p->result = (ICMP_ECHO_RESULT){.Status = IP_REQ_CANCELLED, .Family = p->result.Family};
@@ -243,7 +236,7 @@ static void* run_request(void* arg) {
         *(ICMP_ECHO_RESULT*)p->context = p->result;
     }
     pthread_mutex_lock(&sim_lock);
-    h->queue = p->next; /* still the first: any later request is due later */
+    --h->pending;
     pthread_cond_broadcast(&sim_changed);
     pthread_mutex_unlock(&sim_lock);
     free(p);
@@ -285,16 +278,12 @@ static uint32_t submit(ICMP_HANDLE handle, const struct sockaddr* to, const void
             out->Ttl = r->reply_ttl;
             out->DataSize = out->Status == IP_SUCCESS ? size : 0;
         }
-        struct timespec now;
-        clock_gettime(CLOCK_REALTIME, &now);
-        p->due_ns = (uint64_t)now.tv_sec * 1000000000u + (uint64_t)now.tv_nsec +
-                    (delay < timeout ? delay : timeout) * 1000000u;
-        struct request** at = &h->queue;
-        while (*at != NULL && (*at)->due_ns <= p->due_ns) {
-            at = &(*at)->next;
-        }
-        p->next = *at;
-        *at = p;
+        clock_gettime(CLOCK_REALTIME, &p->due);
+        const uint64_t ns =
+            (uint64_t)p->due.tv_nsec + (delay < timeout ? delay : timeout) * 1000000u;
+        p->due.tv_sec += (time_t)(ns / 1000000000u);
+        p->due.tv_nsec = (long)(ns % 1000000000u);
+        ++h->pending;
     } else {
         log_request(&logged, status != IP_SUCCESS ? status : IP_NO_RESOURCES);
     }

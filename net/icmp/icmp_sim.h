@@ -6,8 +6,8 @@
  * exact, fast and repeatable answers. Its requests wait for real (the scripted delays) and end at
  * once, as IP_REQ_CANCELLED, when their handle is closed or cancelled; once IcmpCloseHandle
  * returns, no completion of the handle runs any more (a completion must not close its own handle).
- * IcmpSendEchoEx runs each completion on a thread of its own, a handle's in the order their
- * answers or time-outs fall due (without a completion it waits, as IcmpSendEcho does);
+ * IcmpSendEchoEx runs each completion on a thread of its own when its answer or time-out falls
+ * due (without a completion it waits, as IcmpSendEcho does);
  * Icmp6SendEcho2 is synchronous only, and its replies carry no data. A handle answers requests of
  * its own family only (others: IP_BAD_DESTINATION). The arguments are not checked as the real
  * module checks them (sizes, options): the request log shows what was asked.
