@@ -179,10 +179,10 @@ static void wake_handle(void* impl) {
     pthread_mutex_unlock(&sim_lock);
 }
 
-/* Closed, and no call inside: returns once every completion of the handle has returned. */
+/* Closed (so woken), and no call inside: returns once every completion of the handle has
+ * returned. (Destroyed unwoken only when it could not join the table, with no request.) */
 static void destroy_handle(void* impl) {
     struct sim_handle* h = impl;
-    wake_handle(h);
     pthread_mutex_lock(&sim_lock);
     while (h->pending > 0) {
         pthread_cond_wait(&sim_changed, &sim_lock);

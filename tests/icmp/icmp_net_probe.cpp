@@ -25,7 +25,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
@@ -33,19 +32,18 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 using std::string;
 using std::to_string;
 using Clock = std::chrono::steady_clock;
 
-namespace {
-int g_failures = 0;
-bool g_failPingBind = false; // while set, bind() fails on ping sockets
-void* g_module = nullptr;    // the echo module under test, by dlopen
-std::mutex g_lock;
-const char kData[] = "0123456789abcdef";
-} // namespace
+static int g_failures = 0;
+static bool g_failPingBind = false; // while set, bind() fails on ping sockets
+static void* g_module = nullptr;    // the echo module under test, by dlopen
+static std::mutex g_lock;
+static const char kData[] = "0123456789abcdef";
 
 // A function of the module under test (the probe does not link it: MODULE may be any build's).
 #define M(name) reinterpret_cast<decltype(&name)>(dlsym(g_module, #name))
@@ -108,16 +106,15 @@ string Text(const string& from, uint32_t status, int ttl, int size, const string
 // and nothing at all when it returns 0.
 struct Fenced {
     uint32_t size;
-    std::vector<uint8_t> bytes = std::vector<uint8_t>(size + 128, 0xC5);
-    uint8_t* at(size_t offset = 0) { return bytes.data() + 64 + offset; }
-    bool Clean(size_t from, size_t n) const {
-        return std::count(&bytes[from], &bytes[from] + n, 0xC5) == long(n);
-    }
-    // The fences intact, and the data right after a record of `record` bytes (n != 0), or
-    // nothing written (n == 0).
+    string bytes = string(size + 128, '\xC5');
+    uint8_t* at(size_t offset = 0) { return reinterpret_cast<uint8_t*>(&bytes[64 + offset]); }
+    // Nothing written (n == 0), or the fences intact and the data right after a record of
+    // `record` bytes.
     bool Good(uint32_t n, size_t record, const void* data, size_t dataSize) {
-        return Clean(0, 64) && Clean(64 + size, 64) &&
-               (n == 0 ? Clean(0, bytes.size()) : std::memcmp(at(record), data, dataSize) == 0);
+        return n == 0 ? bytes.find_first_not_of('\xC5') == string::npos
+                      : bytes.find_first_not_of('\xC5') >= 64 &&
+                            bytes.find_first_not_of('\xC5', 64 + size) == string::npos &&
+                            std::memcmp(at(record), data, dataSize) == 0;
     }
 };
 
@@ -179,51 +176,39 @@ string Texts(const Results& results) {
 // comes with 64), and requests that time out (11010) at once or after their time-out; requests
 // ended by close and cancel; IPv6 through loopback, as the program sends it (waiting).
 void Loopback(ICMP_HANDLE h, const char* quiet) {
-    struct Row {
-        const char* to;
-        int size, ttl, timeout;
-        string want;
-    };
-    for (const Row& r :
+    using Row = std::tuple<const char*, int, int, int, string>;
+    for (const auto& [to, size, ttl, timeout, want] :
          {Row{"127.0.0.1", 512, 1, 2000, Text("127.0.0.1", 0, 64, 512, " tos 0")},
           Row{"127.0.0.1", 32, -1, 0, "none 11010"}, Row{quiet, 32, -1, 200, "none 11010"}}) {
         const auto start = Clock::now();
-        const string got = Echo(h, r.to, r.size, r.ttl, uint32_t(r.timeout));
-        const int waits = r.want == "none 11010" ? r.timeout : 0;
-        Same(got + Took(start, waits, waits + 100), r.want,
-             string(r.to) + ", " + to_string(r.size) + " bytes in " + to_string(r.timeout));
+        const string got = Echo(h, to, size, ttl, uint32_t(timeout));
+        const int waits = want == "none 11010" ? timeout : 0;
+        Same(got + Took(start, waits, waits + 100), want,
+             string(to) + ", " + to_string(size) + " bytes in " + to_string(timeout));
     }
-    // Closing or cancelling from another thread ends a request waiting without a time-out.
-    for (const auto end : {M(IcmpCloseHandle), M(IcmpCancelHandle)}) {
+    // Cancelling, or closing with 10 more in flight, from another thread ends a request waiting
+    // without a time-out at once; IcmpCloseHandle returns only after all have ended.
+    for (const bool closing : {false, true}) {
         ICMP_HANDLE other = M(IcmpCreateFile)();
-        string got;
-        std::thread waiter([&] { got = Echo(other, quiet, 32, -1, UINT32_MAX); });
+        Results ten;
+        string waited, want = "none 11099";
+        std::thread waiter([&] { waited = Echo(other, quiet, 32, -1, UINT32_MAX); });
+        Send(ten, other, quiet, std::vector<uint8_t>(closing ? 10 : 0, 64));
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
         const auto start = Clock::now();
-        end(other);
+        (closing ? M(IcmpCloseHandle) : M(IcmpCancelHandle))(other);
+        const string atClose = Texts(ten);
         waiter.join();
-        Same(got + Took(start, 0, 100), "none 11099", "ended from another thread");
-        M(IcmpCloseHandle)(other);
+        for (size_t i = 0; i < ten.size(); ++i) {
+            want.insert(0, Text("0.0.0.0", IP_REQ_CANCELLED, 0, 0, " type 0\n"));
+        }
+        Same(atClose + waited + Took(start, 0, 100), want, closing ? "closed" : "cancelled");
+        M(IcmpCloseHandle)(closing ? nullptr : other);
     }
-    // Closing with a request waiting in another thread and 10 in flight ends them all first.
-    ICMP_HANDLE other = M(IcmpCreateFile)();
-    Results ten;
-    string waited, cancelled;
-    std::thread waiter([&] { waited = Echo(other, quiet, 32, -1, UINT32_MAX); });
-    Send(ten, other, quiet, std::vector<uint8_t>(10, 64));
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    M(IcmpCloseHandle)(other);
-    const string atClose = Texts(ten);
-    waiter.join();
-    while (cancelled.size() < 10 * 32) {
-        cancelled += Text("0.0.0.0", IP_REQ_CANCELLED, 0, 0, " type 0") + "\n"; // 32 characters
-    }
-    Same(atClose + waited, cancelled + "none 11099",
-         "IcmpCloseHandle ends a waiting request and 10 in flight before it returns");
 
     // Icmp6SendEcho2 as the program calls it (waiting), and with a reply buffer a byte short
     // (refused, nothing written).
-    other = M(Icmp6CreateFile)();
+    ICMP_HANDLE other = M(Icmp6CreateFile)();
     sockaddr_in6 lo6{AF_INET6, 0, 0, IN6ADDR_LOOPBACK_INIT, 0};
     IP_OPTION_INFORMATION o{1, 0, 0, 0, nullptr}; // the reply still comes with 64
     for (const uint32_t less : {0, 1}) {
@@ -243,24 +228,25 @@ void Loopback(ICMP_HANDLE h, const char* quiet) {
     M(IcmpCloseHandle)(other);
 }
 
-// Whether IcmpCreateFile gives the kind of handle wanted.
-bool Open(const string& path, const string& kind, ICMP_HANDLE* h) {
+// A handle of IcmpCreateFile, which must be of the kind wanted (else the probe ends here).
+ICMP_HANDLE Open(const string& path, const string& kind) {
     g_module = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     const int want = kind == "dgram" ? ICMP_SOCKET_DGRAM
                      : kind == "raw" ? ICMP_SOCKET_RAW
                                      : ICMP_SOCKET_HELPER;
-    return Check(g_module != nullptr && M(IcmpGetSocketKind)(*h = M(IcmpCreateFile)()) == want,
-                 "IcmpCreateFile gives a " + kind + " handle " +
-                     (g_module != nullptr ? CreateError() : dlerror()));
+    const ICMP_HANDLE h = g_module != nullptr ? M(IcmpCreateFile)() : nullptr;
+    if (!Check(g_module != nullptr && M(IcmpGetSocketKind)(h) == want,
+               "IcmpCreateFile gives a " + kind + " handle " +
+                   (g_module != nullptr ? CreateError() : dlerror()))) {
+        std::exit(1);
+    }
+    return h;
 }
 
 // The lab of routers (args: R1 R2 TARGET UNROUTABLE QUIET, IPv4 then IPv6, OTHER).
 int Lab(const string& path, const string& kind, char** args) {
     const int before = Descriptors();
-    ICMP_HANDLE h = nullptr;
-    if (!Open(path, kind, &h)) {
-        return 1;
-    }
+    const ICMP_HANDLE h = Open(path, kind);
     Loopback(h, args[4]);
     // Per family, on two handles at once: time-to-live 1 to 30 in flight together, each with its
     // own answer (the routers' Time Exceeded, then the target's reply with 62 hops left), though
@@ -273,9 +259,8 @@ int Lab(const string& path, const string& kind, char** args) {
         string want;
         for (int ttl = 1; ttl <= 30; ++ttl) {
             ttls.push_back(uint8_t(ttl));
-            want += (ttl < 3 ? Text(a[ttl - 1], 11013, 65 - ttl, 0, six ? " type 3" : " type 11")
-                             : Text(a[2], 0, 62, 16, six ? " type 129" : " type 0")) +
-                    "\n";
+            want += ttl < 3 ? Text(a[ttl - 1], 11013, 65 - ttl, 0, six ? " type 3\n" : " type 11\n")
+                            : Text(a[2], 0, 62, 16, six ? " type 129\n" : " type 0\n");
         }
         Results first, second, noRoute;
         Send(first, one, a[2], ttls);
@@ -309,9 +294,9 @@ int Lab(const string& path, const string& kind, char** args) {
 }
 
 int Burst(const string& path, const string& kind, const char* target, int count) {
-    ICMP_HANDLE h = nullptr;
+    const ICMP_HANDLE h = Open(path, kind);
     int good = 0;
-    for (int i = 0; i < count && (i > 0 || Open(path, kind, &h)); ++i) {
+    for (int i = 0; i < count; ++i) {
         good += Echo(h, target, 56, -1, 2000) == Text(target, 0, 64, 56, " tos 0");
     }
     Check(good == count, to_string(good) + " of " + to_string(count) + " answered");

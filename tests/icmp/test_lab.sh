@@ -24,26 +24,22 @@ nobody() {
     in_ns "$LAB_CLIENT" setpriv --reuid="$NOBODY_UID" --regid="$NOBODY_GID" --clear-groups -- \
         "$STAGE/icmp_net_probe" "$@"
 }
-capable() { setcap cap_net_raw+ep "$STAGE/sabrevin-icmp-helper" || skip "setcap does not work here"; }
 
 case "$1" in
 raw | dgram | helper)
     [ "$1" = dgram ] && set_sysctl "$LAB_CLIENT" net.ipv4.ping_group_range "$NOBODY_GID $NOBODY_GID"
-    [ "$1" = helper ] && capable
+    [ "$1" = helper ] && { setcap cap_net_raw+ep "$STAGE/sabrevin-icmp-helper" || skip "no setcap"; }
     "$([ "$1" = raw ] && echo root || echo nobody)" echo "$module" "$1" "$LAB_R1" "$LAB_R2" \
         "$LAB_TARGET" "$LAB_UNROUTABLE" "$LAB_QUIET" "$LAB6_R1" "$LAB6_R2" "$LAB6_TARGET" \
         "$LAB6_UNROUTABLE" "$LAB6_QUIET" "$LAB_OTHER"
     ;;
 setup)
-    status=0
-    nobody refused "$module" || status=1
-    root helper "$STAGE/sabrevin-icmp-helper" "$LAB_QUIET" || status=1
+    nobody refused "$module" && root helper "$STAGE/sabrevin-icmp-helper" "$LAB_QUIET" || exit 1
     set_sysctl "$LAB_CLIENT" net.ipv4.ping_group_range "0 $NOBODY_GID"
-    nobody fallback "$module" || status=1
+    nobody fallback "$module" || exit 1
     set_sysctl "$LAB_CLIENT" net.ipv4.ping_group_range "1 0"
     printf '#!/bin/sh\nexec /bin/sleep 30\n' >"$STAGE/sabrevin-icmp-helper"
-    nobody stalled "$module" || status=1
-    exit "$status"
+    nobody stalled "$module"
     ;;
 *) die "unknown mode $1" ;;
 esac
