@@ -160,7 +160,7 @@ private Q_SLOTS:
             QCOMPARE(tab, area - QMargins(tab.left(), tab.top(), tab.left(), tab.left()));
             const QPoint end = area.bottomRight() - QPoint(14, 14); // of buttons and trees
             for (int p = 0; p < 4; ++p) {
-                QCOMPARE(Box(p)->geometry().right(), end.x() - 112);
+                QCOMPARE(m_dlg->GetDlgItem(FirstIdOf(p) + 1)->geometry().right(), end.x() - 112);
                 QCOMPARE(m_dlg->GetDlgItem(FirstIdOf(p) + 4)->geometry().right(), end.x());
                 QCOMPARE(m_dlg->GetDlgItem(FirstIdOf(p) + 3)->geometry().bottomRight(), end);
             }

@@ -345,6 +345,7 @@ int HelperAlone(const char* path, const char* quiet) {
     posix_spawn_file_actions_adddup2(&actions, fd[1], ICMP_HELPER_FD);
     char* argv[] = {const_cast<char*>(path), nullptr};
     posix_spawn(&pid, path, &actions, nullptr, argv, argv + 1); // an empty environment
+    posix_spawn_file_actions_destroy(&actions);
     close(fd[1]);
     icmp_helper_hello hello{};
     pollfd p{fd[0], POLLIN, 0};
