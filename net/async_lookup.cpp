@@ -114,27 +114,24 @@ size_t LayHostent(const HostResult& result, char* buf, size_t buflen) {
     char* bytes4 = bytes6 + n6 * 16;
     char* text = bytes4 + n4 * 4;
     host->h_aliases = aliasList;
+    // Copies n addresses of width bytes each to bytes and points the list's entries at them.
+    const auto lay = [](char** list, char* bytes, const void* from, size_t n, size_t width) {
+        for (size_t i = 0; i < n; ++i) {
+            std::memcpy(bytes + i * width, static_cast<const char*>(from) + i * width, width);
+            list[i] = bytes + i * width;
+        }
+    };
+    host->h_addr_list = list4;
     if (n4 == 0 && n6 > 0) {
         // IPv6 only: h_addr_list holds them; the slot left over stays null.
         host->h_addrtype = AF_INET6;
         host->h_length = 16;
-        host->h_addr_list = list4;
-        for (size_t i = 0; i < n6; ++i) {
-            std::memcpy(bytes6 + i * 16, &result.addresses6[i], 16);
-            list4[i] = bytes6 + i * 16;
-        }
+        lay(list4, bytes6, result.addresses6.data(), n6, 16);
     } else {
         host->h_addrtype = AF_INET;
         host->h_length = 4;
-        host->h_addr_list = list4;
-        for (size_t i = 0; i < n4; ++i) {
-            std::memcpy(bytes4 + i * 4, &result.addresses[i], 4);
-            list4[i] = bytes4 + i * 4;
-        }
-        for (size_t i = 0; i < n6; ++i) {
-            std::memcpy(bytes6 + i * 16, &result.addresses6[i], 16);
-            list6[i] = bytes6 + i * 16;
-        }
+        lay(list4, bytes4, result.addresses.data(), n4, 4);
+        lay(list6, bytes6, result.addresses6.data(), n6, 16);
     }
     const auto putText = [&text](const std::string& s) {
         char* at = text;
